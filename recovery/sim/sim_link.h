@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,25 @@ class SimLink {
   void PullCable();
   // Calls target->OnTimer(token) when virtual time reaches atUs.
   void ScheduleTarget(uint64_t atUs, uint64_t token);
+  // Virtual time at which the last byte the target queued so far will have left its end
+  // (the current time when nothing is queued). A target that changes its speed after an answer
+  // waits until then.
+  uint64_t TargetIdleAtUs() const;
+  // Drops every timer the target scheduled (used when the target loses power).
+  void CancelTargetTimers();
+  // Drops whatever the target queued and has not started sending.
+  void DiscardTargetOutput();
+
+  // ---- threads and pacing ----
+  // Guards the link's state. Host calls take it; target callbacks run with it held (it is
+  // recursive, so a target may call back into the link). Another thread (a line watch, a power
+  // switch) takes it for its own short calls, and a target with state of its own that such a
+  // thread changes should take it too.
+  std::recursive_mutex& mutex() const;
+  // Real-time pacing: with scale > 0 a host call that advances virtual time also lets the same
+  // wall-clock time pass (times scale: 1.0 real time, 2.0 half speed); 0 switches it off (default).
+  // While paced, a blocked host call waits for changes made by other threads (CTS, target bytes).
+  void SetRealTimePacing(double scale);
 
   // ---- observation ----
   VirtualClock& clock();
@@ -85,8 +105,15 @@ class SimLink {
   uint64_t BytesTargetToHost() const;
   // Everything the host wrote, in order (for tests that check frames byte for byte).
   const std::vector<uint8_t>& HostWritten() const;
+  // The host's current line settings and time-outs (as last set through the port).
+  SerialLineSettings HostLineSettings() const;
+  SerialTimeouts HostTimeouts() const;
+  // Bytes lost because they arrived while the host's input queue was full.
+  uint64_t HostInputOverruns() const;
+
+ // The state behind the link (defined in sim_link.cpp; the host port object reaches it too).
+  struct Impl;
 
  private:
-  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
