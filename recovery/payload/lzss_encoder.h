@@ -16,7 +16,9 @@ class CLzssEncoder {
   static constexpr int kRootBase = N + 1;       // right[4097 + b]: root of the strings starting with b
 
   // Output bytes needed in the worst case (all literals): length + ceil(length / 8).
-  static constexpr int MaxEncodedSize(int length) { return length <= 0 ? 0 : length + (length + 7) / 8; }
+  static constexpr int64_t MaxEncodedSize(int length) {
+    return length <= 0 ? 0 : static_cast<int64_t>(length) + (static_cast<int64_t>(length) + 7) / 8;
+  }
 
   // Every member starts zeroed, so that a fresh object behaves the same way on every run.
   CLzssEncoder();
