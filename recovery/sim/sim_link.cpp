@@ -134,12 +134,13 @@ struct SimLink::Impl {
       hostTxBusy = false;
       uint8_t b = hostTxByte;
       bool garbled = hostTxBaud != targetBaud;
-      Kick();
+      // The target sees the byte before the host's UART looks at CTS for the next one, so a
+      // target that drops CTS on this byte stops the next.
       if (!cablePulled && target != nullptr) {
         ++bytesH2T;
         target->OnByte(garbled ? Garble(b) : b);
-        Kick();
       }
+      Kick();
       return;
     }
     if (targetTxBusy && targetTxEnd <= now) {
