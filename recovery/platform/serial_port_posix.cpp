@@ -141,6 +141,7 @@ class PosixSerialPort : public ISerialPort {
     const uint64_t start = NowMs();
     ReadTimeoutRule rule(timeouts_, count, start);
     uint64_t lastByte = start;
+    bool hungUp = false;
     for (;;) {
       if (received < count) {
         ssize_t n = read(fd_, out + received, count - received);
@@ -150,14 +151,14 @@ class PosixSerialPort : public ISerialPort {
           continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return Fail(errno);
+        if (hungUp) return Fail(EIO);  // the other end is gone and nothing is left to read
       }
       int64_t wait = rule.WaitMs(received, lastByte, NowMs());
       if (wait == 0) return true;
       pollfd p = {fd_, POLLIN, 0};
       int ready = poll(&p, 1, PollMs(wait));
       if (ready < 0 && errno != EINTR) return Fail(errno);
-      if (ready > 0 && (p.revents & POLLIN) == 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
-        return Fail(EIO);  // the other end is gone
+      if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hungUp = true;
     }
   }
 
