@@ -4,83 +4,112 @@
 
 namespace {
 
-using Enc = CLzssEncoder;
-
-// Compares key[1..17] with node[1..17] (key[0] is equal by the tree's construction). Returns the
-// number of equal leading bytes (1 to 18) and sets cmp to the unsigned difference of the first
-// unequal pair (0 when all 18 are equal). Eight bytes are compared at a time where the byte
-// order allows finding the first difference from the XOR of two words.
-inline int MatchLength(const uint8_t* key, const uint8_t* node, int& cmp) {
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  for (int base = 1; base < 17; base += 8) {
-    uint64_t a;
-    uint64_t b;
-    std::memcpy(&a, key + base, 8);
-    std::memcpy(&b, node + base, 8);
-    const uint64_t diff = a ^ b;
-    if (diff != 0) {
-      const int i = base + (__builtin_ctzll(diff) >> 3);
-      cmp = static_cast<int>(key[i]) - static_cast<int>(node[i]);
-      return i;
-    }
-  }
-  cmp = static_cast<int>(key[17]) - static_cast<int>(node[17]);
-  return cmp != 0 ? 17 : 18;
+#if defined(__GNUC__)
+#define ALWAYS_INLINE inline __attribute__((always_inline))
 #else
-  for (int i = 1; i < Enc::F; ++i) {
-    cmp = static_cast<int>(key[i]) - static_cast<int>(node[i]);
-    if (cmp != 0) return i;
-  }
-  cmp = 0;
-  return Enc::F;
+#define ALWAYS_INLINE inline
+#endif
+
+// Eight bytes read as a big-endian number: numbers compare in the same order as the byte strings
+// (unsigned, first byte most significant). Compilers turn this into one load and a byte swap.
+inline uint64_t LoadBigEndian64(const uint8_t* p) {
+  return (static_cast<uint64_t>(p[0]) << 56) | (static_cast<uint64_t>(p[1]) << 48) |
+         (static_cast<uint64_t>(p[2]) << 40) | (static_cast<uint64_t>(p[3]) << 32) |
+         (static_cast<uint64_t>(p[4]) << 24) | (static_cast<uint64_t>(p[5]) << 16) |
+         (static_cast<uint64_t>(p[6]) << 8) | static_cast<uint64_t>(p[7]);
+}
+
+// Number of equal leading bytes of two different big-endian words (0 to 7).
+inline int EqualLeadingBytes(uint64_t a, uint64_t b) {
+  const uint64_t diff = a ^ b;
+#if defined(__GNUC__)
+  return __builtin_clzll(diff) >> 3;
+#else
+  int bytes = 0;
+  while ((diff >> (56 - 8 * bytes)) == 0) ++bytes;
+  return bytes;
 #endif
 }
 
-}  // namespace
+// The bytes key[1..17] of a string being inserted (key[0] is equal for every node under its root),
+// held as two words and a byte while the tree is walked, so that each node costs one or two word
+// comparisons instead of a byte loop.
+class MatchKey {
+ public:
+  explicit MatchKey(const uint8_t* key)
+      : first_(LoadBigEndian64(key + 1)), second_(LoadBigEndian64(key + 9)), last_(key[17]) {}
 
-CLzssEncoder::CLzssEncoder() {
-  std::memset(ring, 0, sizeof ring);
-  std::memset(parent, 0, sizeof parent);
-  std::memset(left, 0, sizeof left);
-  std::memset(right, 0, sizeof right);
-  match_pos = 0;
-  match_len = 0;
-}
+  // Returns how many leading bytes of the node's string equal the key (1 to 18). keyHigher tells
+  // whether the key compares higher at the first unequal byte (meaningless at 18).
+  int Match(const uint8_t* node, bool& keyHigher) const {
+    uint64_t word = LoadBigEndian64(node + 1);
+    if (word != first_) {
+      keyHigher = first_ > word;
+      return 1 + EqualLeadingBytes(first_, word);
+    }
+    word = LoadBigEndian64(node + 9);
+    if (word != second_) {
+      keyHigher = second_ > word;
+      return 9 + EqualLeadingBytes(second_, word);
+    }
+    keyHigher = last_ > node[17];
+    return last_ != node[17] ? 17 : 18;
+  }
 
-void CLzssEncoder::InitTree() {
-  for (int i = kRootBase; i < kRootBase + 256; ++i) right[i] = NIL;
-  for (int i = 0; i < N; ++i) parent[i] = NIL;
-}
+ private:
+  uint64_t first_;
+  uint64_t second_;
+  uint8_t last_;
+};
 
-void CLzssEncoder::InsertNode(int r) {
-  const uint8_t* const key = ring + r;
-  int32_t* const par = parent;
-  int32_t* const lft = left;
-  int32_t* const rgt = right;
-  int cmp = 1;
-  int p = kRootBase + key[0];
-  int best = 0;
-  rgt[r] = NIL;
+ALWAYS_INLINE void InsertString(CLzssEncoder& e, int r) {
+  constexpr int NIL = CLzssEncoder::NIL;
+  constexpr int F = CLzssEncoder::F;
+  uint8_t* const ring = e.ring;
+  int32_t* const par = e.parent;
+  int32_t* const lft = e.left;
+  int32_t* const rgt = e.right;
   lft[r] = NIL;
+  rgt[r] = NIL;
+  // The first step from the root always goes right (the comparison result starts at 1).
+  const int root = CLzssEncoder::kRootBase + ring[r];
+  int p = rgt[root];
+  if (p == NIL) {
+    rgt[root] = r;
+    par[r] = root;
+    e.match_len = 0;
+    return;
+  }
+  const MatchKey key(ring + r);
+  int best = 0;
+  int bestPos = e.match_pos;
   for (;;) {
-    int32_t* link = cmp >= 0 ? &rgt[p] : &lft[p];
-    const int next = *link;
+    // Both children are fetched before the comparison decides between them.
+    const int lowerChild = lft[p];
+    const int higherChild = rgt[p];
+    bool keyHigher;
+    const int i = key.Match(ring + p, keyHigher);
+    // Of two nodes with the same match length the first one met (higher up) stays.
+    const bool longer = i > best;
+    bestPos = longer ? p : bestPos;
+    best = longer ? i : best;
+    if (i == F) break;
+    const int next = keyHigher ? higherChild : lowerChild;
     if (next == NIL) {
-      *link = r;
+      if (keyHigher) {
+        rgt[p] = r;
+      } else {
+        lft[p] = r;
+      }
       par[r] = p;
-      match_len = best;
+      e.match_len = best;
+      e.match_pos = bestPos;
       return;
     }
     p = next;
-    const int i = MatchLength(key, ring + p, cmp);
-    if (i > best) {
-      // Of two nodes with the same match length the first one met (higher up) stays.
-      match_pos = p;
-      best = i;
-      if (i == F) break;
-    }
   }
-  match_len = F;
+  e.match_len = F;
+  e.match_pos = p;
   // r replaces p, so a full-length match always refers to the newest copy of the string.
   par[r] = par[p];
   lft[r] = lft[p];
@@ -95,10 +124,11 @@ void CLzssEncoder::InsertNode(int r) {
   par[p] = NIL;
 }
 
-void CLzssEncoder::DeleteNode(int p) {
-  int32_t* const par = parent;
-  int32_t* const lft = left;
-  int32_t* const rgt = right;
+ALWAYS_INLINE void DeleteString(CLzssEncoder& e, int p) {
+  constexpr int NIL = CLzssEncoder::NIL;
+  int32_t* const par = e.parent;
+  int32_t* const lft = e.left;
+  int32_t* const rgt = e.right;
   if (par[p] == NIL) return;
   int q;
   if (rgt[p] == NIL) {
@@ -128,6 +158,26 @@ void CLzssEncoder::DeleteNode(int p) {
   par[p] = NIL;
 }
 
+}  // namespace
+
+CLzssEncoder::CLzssEncoder() {
+  std::memset(ring, 0, sizeof ring);
+  std::memset(parent, 0, sizeof parent);
+  std::memset(left, 0, sizeof left);
+  std::memset(right, 0, sizeof right);
+  match_pos = 0;
+  match_len = 0;
+}
+
+void CLzssEncoder::InitTree() {
+  for (int i = kRootBase; i < kRootBase + 256; ++i) right[i] = NIL;
+  for (int i = 0; i < N; ++i) parent[i] = NIL;
+}
+
+void CLzssEncoder::InsertNode(int r) { InsertString(*this, r); }
+
+void CLzssEncoder::DeleteNode(int p) { DeleteString(*this, p); }
+
 int CLzssEncoder::Encode(const uint8_t* input, uint8_t* output, int length) {
   if (length <= 0) return 0;
   InitTree();
@@ -151,8 +201,8 @@ int CLzssEncoder::Encode(const uint8_t* input, uint8_t* output, int length) {
   }
   int consumed = lookAhead;
 
-  for (int i = 1; i <= F; ++i) InsertNode(r - i);
-  InsertNode(r);
+  for (int i = 1; i <= F; ++i) InsertString(*this, r - i);
+  InsertString(*this, r);
 
   do {
     if (match_len > lookAhead) match_len = lookAhead;
@@ -177,18 +227,18 @@ int CLzssEncoder::Encode(const uint8_t* input, uint8_t* output, int length) {
     int i = 0;
     for (; i < last && consumed < length; ++i) {
       const uint8_t c = input[consumed++];
-      DeleteNode(s);
+      DeleteString(*this, s);
       ring[s] = c;
       if (s < F - 1) ring[s + N] = c;
       s = (s + 1) & (N - 1);
       r = (r + 1) & (N - 1);
-      InsertNode(r);
+      InsertString(*this, r);
     }
     for (; i < last; ++i) {
-      DeleteNode(s);
+      DeleteString(*this, s);
       s = (s + 1) & (N - 1);
       r = (r + 1) & (N - 1);
-      if (--lookAhead != 0) InsertNode(r);
+      if (--lookAhead != 0) InsertString(*this, r);
     }
   } while (lookAhead > 0);
 
