@@ -1,0 +1,36 @@
+// Resource and control identifiers of calvera (shared by calvera.rc and the dialogs).
+#pragma once
+
+#define IDR_MAINFRAME 128
+#define IDR_ACCELERATOR 130
+
+#define IDD_ABOUTBOX 100
+#define IDD_TRANS_DIALOG 102
+#define IDD_POWER_CONTROL 131
+
+#define IDM_ABOUTBOX 0x0010
+
+#define IDS_ABOUTBOX 200
+#define IDS_PROMPT_POWER_OFF 201
+#define IDS_PROMPT_CONNECT 202
+#define IDS_DIP_SWITCH_BACK 203
+#define IDS_RESULT_FAILED 1000
+#define IDS_RESULT_CHECK_CABLE 1001
+#define IDS_RESULT_OTHER_PRODUCT 1002
+#define IDS_RESULT_MODEL_REFUSED 1003
+#define IDS_RESULT_NOT_SUPPORTED 1004
+#define IDS_RESULT_SOURCE_FILE 1005
+
+#define IDC_LOG 1002
+#define IDC_VERSION_TEXT 1003
+#define IDC_PORT 1004
+#define IDC_SPEED 1005
+#define IDC_PROMPT_TEXT 1009
+#define IDC_PORT_LABEL 1007
+#define IDC_SPEED_LABEL 1008
+#define IDC_BPS_LABEL 1011
+#define IDC_BUILD_VERSION 1012
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
