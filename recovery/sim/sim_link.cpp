@@ -452,6 +452,11 @@ void SimLink::AttachTarget(ISimTarget* target) {
   impl_->target = target;
 }
 
+ISimTarget* SimLink::AttachedTarget() const {
+  std::lock_guard<std::recursive_mutex> lock(impl_->mu);
+  return impl_->target;
+}
+
 void SimLink::TargetSend(const uint8_t* data, size_t count) {
   std::lock_guard<std::recursive_mutex> lock(impl_->mu);
   impl_->targetOut.insert(impl_->targetOut.end(), data, data + count);

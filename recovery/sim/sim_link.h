@@ -67,6 +67,7 @@ class SimLink {
 
   // ---- target side ----
   void AttachTarget(ISimTarget* target);
+  ISimTarget* AttachedTarget() const;
   // Queues bytes toward the host after whatever the target already queued.
   void TargetSend(const uint8_t* data, size_t count);
   void TargetSend(const std::string& bytes);

@@ -190,7 +190,7 @@ VirtualPanel::VirtualPanel(const VirtualPanelConfig& config, IPanelWire& wire) :
 VirtualPanel::~VirtualPanel() {
   std::lock_guard<std::recursive_mutex> lock(wire_.mutex());
   wire_.CancelTimers();
-  if (link_ != nullptr) link_->AttachTarget(nullptr);
+  if (link_ != nullptr && link_->AttachedTarget() == this) link_->AttachTarget(nullptr);
 }
 
 void VirtualPanel::Init() {
