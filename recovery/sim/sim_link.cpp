@@ -207,6 +207,9 @@ struct SimLink::Impl {
   // false at once instead of hanging (nothing else can move the simulation).
   template <typename Done>
   bool RunUntil(std::unique_lock<std::recursive_mutex>& lock, uint64_t deadline, Done done) {
+    // Paced: virtual time stands still between host calls (a prompt may stay open for seconds),
+    // so each call starts pacing from "now" instead of racing to catch up with the wall clock.
+    pacingAnchored = false;
     for (;;) {
       if (done()) return true;
       uint64_t next = NextEventTime();

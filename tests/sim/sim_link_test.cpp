@@ -396,3 +396,27 @@ TEST(SimLinkPacing, PacedRunGivesSameVirtualTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// Paced, a host read with no time-outs waits for bytes another thread hands to the target end.
+TEST(SimLinkPacing, BlockedReadWakesForAnotherThreadsBytes) {
+  VirtualClock clock;
+  SimLink link(clock);
+  link.SetRealTimePacing(1e-6);
+  uint32_t err = 0;
+  auto port = link.OpenHostPort(err);
+  port->SetTimeouts(SerialTimeouts{});
+  std::thread sender([&] {
+    // Usually the reader is already waiting (it holds no lock then); either order must work.
+    std::this_thread::yield();
+    link.TargetSend("ok");
+  });
+  char buf[2];
+  uint32_t got = 0;
+  ASSERT_TRUE(port->Read(buf, 2, got));
+  sender.join();
+  EXPECT_EQ(std::string(buf, got), "ok");
+}
+
+}  // namespace
