@@ -526,11 +526,14 @@ void VirtualPanel::HandleHeader() {
   } else if (name == "PGO") {
     uint32_t addr = 0;
     if (!ParseHexField(h, 3, 8, addr)) return refuse("address not upper-case hex");
-    bool inside = !ram_.empty() && addr >= loadAddress_ && uint64_t{addr} < uint64_t{loadAddress_} + ram_.size();
-    if (refused || !inside) {
-      Log("PGO " + Hex(addr, 8) + " -> PGO1 (" + (refused ? "status fault" : "no program there") + ")");
+    if (refused || ram_.empty()) {
+      Log("PGO " + Hex(addr, 8) + " -> PGO1 (" + (refused ? "status fault" : "no program loaded") + ")");
       Answer(name, Frame("PGO1") + "\r\n", true);
       return;
+    }
+    if (addr < loadAddress_ || uint64_t{addr} >= uint64_t{loadAddress_} + ram_.size()) {
+      Log("PGO " + Hex(addr, 8) + ": start address outside the loaded program (" + Hex(loadAddress_, 8) + ", " +
+          std::to_string(ram_.size()) + " bytes)");
     }
     Log("PGO " + Hex(addr, 8) + " -> PGO0, initial loader running");
     Answer(name, Frame("PGO0") + "\r\n", true);

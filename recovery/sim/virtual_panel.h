@@ -24,8 +24,8 @@
 //    ESC "OPD$$" "2B" CR closes the download (write progress answers, then E0); RST as above.
 //  - Refusals: a command whose sum, hex digits (upper case only) or CR are wrong, or that the current
 //    program does not know, gets no answer; a bank command that is malformed gets 15 1A. A PDL whose
-//    sum is wrong, or whose body does not fit the RAM, gets status '1'; a PGO outside the loaded
-//    program gets status '1'. Bank data: wrong data sum -> E4, an expanded bank above 65,536 bytes
+//    sum is wrong, or whose body does not fit the RAM, gets status '1'; a PGO before any program
+//    was loaded gets status '1' (a start address outside the loaded program is only logged). Bank data: wrong data sum -> E4, an expanded bank above 65,536 bytes
 //    -> E2, a stream ending inside a reference -> E3 (the bank is not stored in any of these cases).
 //
 // Fault grammar (VirtualPanelConfig::faults, calvera-panel --fault): KIND[:ARG][:OPTION]...

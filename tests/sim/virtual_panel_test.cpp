@@ -317,7 +317,6 @@ TEST_F(PanelTest, LoaderRefusals) {
   EXPECT_EQ(host->Exchange(PdlFrame(0x00200000, "abcd", true), 8), "PDL1" + SumOf("PDL1") + "\r\n");
   EXPECT_TRUE(panel->LoaderRam().empty());
   EXPECT_EQ(host->Exchange(PdlFrame(0x00200000, "abcd"), 8), "PDL010\r\n");
-  EXPECT_EQ(host->Exchange(Command("PGO00300000"), 8), "PGO1" + SumOf("PGO1") + "\r\n") << "outside the program";
   EXPECT_FALSE(panel->LoaderStarted());
   VirtualPanelConfig small;
   small.ramBytes = 3;
