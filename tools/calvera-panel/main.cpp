@@ -142,13 +142,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "calvera-panel: cannot open %s: %s\n", device.c_str(), std::strerror(errno));
       return 2;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!SetRawLine(fd, 9600)) {
       std::fprintf(stderr, "calvera-panel: %s is not a serial line: %s\n", device.c_str(), std::strerror(errno));
       close(fd);
       return 2;
     }
   }
+  // Non-blocking: the loop polls before it reads, and an answer the host does not take in time
+  // is dropped instead of stopping the panel.
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   std::printf("port: %s\n", portName.c_str());
   std::fflush(stdout);
 
@@ -198,7 +200,10 @@ int main(int argc, char** argv) {
         clientSeen = true;
         std::lock_guard<std::recursive_mutex> lock(wire.mutex());
         for (ssize_t k = 0; k < n; ++k) panel->OnByte(buf[k]);
+      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+        // nothing after all
       } else if (pty) {
+        // EIO (or end of file): no one holds the other end of the pseudo-terminal.
         hostLeft = clientSeen;
         if (!clientSeen) poll(nullptr, 0, kIdlePollMs);
       }
