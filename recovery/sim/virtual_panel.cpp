@@ -94,12 +94,12 @@ bool ParseUnsigned(const std::string& s, uint64_t& v) {
 
 }  // namespace
 
-bool ParsePanelFault(const std::string& spec, PanelFault& fault, std::string& error) {
+bool ParsePanelFault(const std::string& text, PanelFault& fault, std::string& error) {
   std::vector<std::string> parts;
   size_t start = 0;
   for (;;) {
-    size_t colon = spec.find(':', start);
-    parts.push_back(spec.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+    size_t colon = text.find(':', start);
+    parts.push_back(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
     if (colon == std::string::npos) break;
     start = colon + 1;
   }
@@ -135,7 +135,7 @@ bool ParsePanelFault(const std::string& spec, PanelFault& fault, std::string& er
   if (arg == 1 || arg == 2) {
     if (i < parts.size() && parts[i].find('=') == std::string::npos && parts[i] != "always") {
       if (!KnownCommand(parts[i])) {
-        error = "unknown command '" + parts[i] + "' in '" + spec + "'";
+        error = "unknown command '" + parts[i] + "' in '" + text + "'";
         return false;
       }
       f.command = parts[i++];
@@ -163,11 +163,11 @@ bool ParsePanelFault(const std::string& spec, PanelFault& fault, std::string& er
       } else if (ParseUnsigned(o.substr(5), n) && n < 256) {
         f.bank = static_cast<int>(n);
       } else {
-        error = "bad bank in '" + spec + "'";
+        error = "bad bank in '" + text + "'";
         return false;
       }
     } else {
-      error = "bad option '" + o + "' in '" + spec + "'";
+      error = "bad option '" + o + "' in '" + text + "'";
       return false;
     }
   }

@@ -111,8 +111,8 @@ struct PanelFault {
   uint64_t value = 0;   // BYTES or MS
 };
 
-// Parses one fault spec (grammar above). Returns false and a reason on a malformed spec.
-bool ParsePanelFault(const std::string& spec, PanelFault& fault, std::string& error);
+// Parses one fault description (grammar above). Returns false and a reason when it is malformed.
+bool ParsePanelFault(const std::string& text, PanelFault& fault, std::string& error);
 
 struct VirtualPanelConfig {
   std::string identification = "QRV50008";  // 8 characters; shorter is padded with NUL

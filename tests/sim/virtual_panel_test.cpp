@@ -346,9 +346,9 @@ TEST_F(PanelTest, BadBanksAreRefusedAndNotStored) {
 // ---------------------------------------------------------------------------------------------
 // Injected faults.
 
-std::vector<PanelFault> Faults(std::initializer_list<const char*> specs) {
+std::vector<PanelFault> Faults(std::initializer_list<const char*> texts) {
   std::vector<PanelFault> out;
-  for (const char* s : specs) {
+  for (const char* s : texts) {
     PanelFault f;
     std::string err;
     EXPECT_TRUE(ParsePanelFault(s, f, err)) << s << ": " << err;
@@ -357,7 +357,7 @@ std::vector<PanelFault> Faults(std::initializer_list<const char*> specs) {
   return out;
 }
 
-TEST(PanelFaultSpec, ParsesTheGrammarAndRefusesNonsense) {
+TEST(PanelFaultGrammar, ParsesTheGrammarAndRefusesNonsense) {
   PanelFault f;
   std::string err;
   ASSERT_TRUE(ParsePanelFault("e1:bank=0:times=2", f, err));

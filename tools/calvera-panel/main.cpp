@@ -3,7 +3,7 @@
 // each exchange is logged on stderr in one line.
 //
 //   calvera-panel (--port DEVICE | --pty) [--id ID] [--core-type TEXT] [--dump DIR]
-//                 [--fault SPEC]... [--once] [--off]
+//                 [--fault FAULT]... [--once] [--off]
 //
 // Power: on from the start unless --off; SIGUSR1 switches it on, SIGUSR2 off. On a serial device
 // the panel's RTS carries its CTS to the host (null-modem cable); a pseudo-terminal has no modem
@@ -45,7 +45,7 @@ constexpr uint64_t kAfterResetUs = 300000;  // the host reads the reset answer b
 void Usage() {
   std::fprintf(stderr,
                "usage: calvera-panel (--port DEVICE | --pty) [--id ID] [--core-type TEXT] [--dump DIR]\n"
-               "                     [--fault SPEC]... [--once] [--off]\n"
+               "                     [--fault FAULT]... [--once] [--off]\n"
                "faults: noise[:CMD] bad-sum:CMD lower-sum:CMD no-answer:CMD stray-esc:CMD status:CMD\n"
                "        nak[:bank=N] e1[:bank=N] echo-mismatch silence-after:BYTES cts-drop-after:BYTES\n"
                "        delay:MS; options :times=N or :always\n");
