@@ -31,37 +31,6 @@ inline int EqualLeadingBytes(uint64_t a, uint64_t b) {
 #endif
 }
 
-// The bytes key[1..17] of a string being inserted (key[0] is equal for every node under its root),
-// held as two words and a byte while the tree is walked, so that each node costs one or two word
-// comparisons instead of a byte loop.
-class MatchKey {
- public:
-  explicit MatchKey(const uint8_t* key)
-      : first_(LoadBigEndian64(key + 1)), second_(LoadBigEndian64(key + 9)), last_(key[17]) {}
-
-  // Returns how many leading bytes of the node's string equal the key (1 to 18). keyHigher tells
-  // whether the key compares higher at the first unequal byte (meaningless at 18).
-  int Match(const uint8_t* node, bool& keyHigher) const {
-    uint64_t word = LoadBigEndian64(node + 1);
-    if (word != first_) {
-      keyHigher = first_ > word;
-      return 1 + EqualLeadingBytes(first_, word);
-    }
-    word = LoadBigEndian64(node + 9);
-    if (word != second_) {
-      keyHigher = second_ > word;
-      return 9 + EqualLeadingBytes(second_, word);
-    }
-    keyHigher = last_ > node[17];
-    return last_ != node[17] ? 17 : 18;
-  }
-
- private:
-  uint64_t first_;
-  uint64_t second_;
-  uint8_t last_;
-};
-
 ALWAYS_INLINE void InsertString(CLzssEncoder& e, int r) {
   constexpr int NIL = CLzssEncoder::NIL;
   constexpr int F = CLzssEncoder::F;
@@ -80,47 +49,66 @@ ALWAYS_INLINE void InsertString(CLzssEncoder& e, int r) {
     e.match_len = 0;
     return;
   }
-  const MatchKey key(ring + r);
+  const uint64_t key1 = LoadBigEndian64(ring + r + 1);
+  const uint64_t key2 = LoadBigEndian64(ring + r + 9);
+  const uint8_t key17 = ring[r + 17];
   int best = 0;
   int bestPos = e.match_pos;
+  size_t node = static_cast<size_t>(p);
   for (;;) {
-    // Both children are fetched before the comparison decides between them.
-    const int lowerChild = lft[p];
-    const int higherChild = rgt[p];
-    bool keyHigher;
-    const int i = key.Match(ring + p, keyHigher);
-    // Of two nodes with the same match length the first one met (higher up) stays.
-    const bool longer = i > best;
-    bestPos = longer ? p : bestPos;
-    best = longer ? i : best;
-    if (i == F) break;
-    const int next = keyHigher ? higherChild : lowerChild;
-    if (next == NIL) {
-      if (keyHigher) {
-        rgt[p] = r;
+    // Both children are fetched before the comparison decides between them; the usual case (the
+    // strings differ within bytes 1 to 8) goes from one node to the next with one word compare.
+    const size_t lowerChild = static_cast<uint32_t>(lft[node]);
+    const size_t higherChild = static_cast<uint32_t>(rgt[node]);
+    const uint64_t word1 = LoadBigEndian64(ring + node + 1);
+    bool higher;
+    size_t next;
+    int i;
+    if (word1 != key1) {
+      higher = key1 > word1;
+      next = key1 > word1 ? higherChild : lowerChild;
+      i = 1 + EqualLeadingBytes(key1, word1);
+    } else {
+      const uint64_t word2 = LoadBigEndian64(ring + node + 9);
+      if (word2 != key2) {
+        higher = key2 > word2;
+        i = 9 + EqualLeadingBytes(key2, word2);
+      } else if (key17 != ring[node + 17]) {
+        higher = key17 > ring[node + 17];
+        i = 17;
       } else {
-        lft[p] = r;
+        p = static_cast<int>(node);
+        break;
       }
-      par[r] = p;
+      next = higher ? higherChild : lowerChild;
+    }
+    // Of two nodes with the same match length the first one met (higher up) stays.
+    if (i > best) {
+      best = i;
+      bestPos = static_cast<int>(node);
+    }
+    if (next == NIL) {
+      *(higher ? &rgt[node] : &lft[node]) = r;
+      par[r] = static_cast<int>(node);
       e.match_len = best;
       e.match_pos = bestPos;
       return;
     }
-    p = next;
+    node = next;
   }
   e.match_len = F;
   e.match_pos = p;
-  // r replaces p, so a full-length match always refers to the newest copy of the string.
-  par[r] = par[p];
-  lft[r] = lft[p];
-  rgt[r] = rgt[p];
-  par[lft[p]] = r;
-  par[rgt[p]] = r;
-  if (rgt[par[p]] == p) {
-    rgt[par[p]] = r;
-  } else {
-    lft[par[p]] = r;
-  }
+  // r replaces p, so a full-length match always refers to the newest copy of the string. A
+  // missing child's parent link lands in parent[4096]; a root only has a right link.
+  const int pp = par[p];
+  const int lower = lft[p];
+  const int higher = rgt[p];
+  par[r] = pp;
+  lft[r] = lower;
+  rgt[r] = higher;
+  par[lower] = r;
+  par[higher] = r;
+  *(rgt[pp] == p ? &rgt[pp] : &lft[pp]) = r;
   par[p] = NIL;
 }
 
@@ -129,32 +117,37 @@ ALWAYS_INLINE void DeleteString(CLzssEncoder& e, int p) {
   int32_t* const par = e.parent;
   int32_t* const lft = e.left;
   int32_t* const rgt = e.right;
-  if (par[p] == NIL) return;
+  const int pp = par[p];
+  if (pp == NIL) return;
+  // Links are read into locals once: the three arrays may alias as far as the compiler knows.
+  const int lower = lft[p];
+  const int higher = rgt[p];
   int q;
-  if (rgt[p] == NIL) {
-    q = lft[p];
-  } else if (lft[p] == NIL) {
-    q = rgt[p];
+  if ((higher == NIL) | (lower == NIL)) {
+    // At most one child: it takes p's place (NIL when there is none).
+    q = higher == NIL ? lower : higher;
   } else {
-    q = lft[p];
-    if (rgt[q] != NIL) {
+    q = lower;
+    int qHigher = rgt[q];
+    if (qHigher != NIL) {
+      // The rightmost node of p's left subtree takes p's place.
       do {
-        q = rgt[q];
-      } while (rgt[q] != NIL);
-      rgt[par[q]] = lft[q];
-      par[lft[q]] = par[q];
-      lft[q] = lft[p];
-      par[lft[p]] = q;
+        q = qHigher;
+        qHigher = rgt[q];
+      } while (qHigher != NIL);
+      const int qParent = par[q];
+      const int qLower = lft[q];
+      rgt[qParent] = qLower;
+      par[qLower] = qParent;
+      lft[q] = lower;
+      par[lower] = q;
     }
-    rgt[q] = rgt[p];
-    par[rgt[p]] = q;
+    rgt[q] = higher;
+    par[higher] = q;
   }
-  par[q] = par[p];
-  if (rgt[par[p]] == p) {
-    rgt[par[p]] = q;
-  } else {
-    lft[par[p]] = q;
-  }
+  par[q] = pp;
+  // A root (pp above 4096) only has a right link, and it points to p.
+  *(rgt[pp] == p ? &rgt[pp] : &lft[pp]) = q;
   par[p] = NIL;
 }
 

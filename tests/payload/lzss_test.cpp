@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "image_check.h"
 #include "lzss_decoder.h"
 #include "lzss_encoder.h"
 #include "test_files.h"
@@ -92,6 +93,29 @@ TEST_F(LzssTest, EachCallIsIndependentOfThePreviousOne) {
   // And the same bank encodes the same way again.
   const Bytes bank = FirmwareLikeBytes(kBank, 4);
   EXPECT_EQ(EncodeChecked(*encoder, bank), EncodeChecked(*encoder, bank));
+}
+
+// Whole banks pinned by length and image CRC of their streams, as the plain tree coder writes them:
+// any change in which of two equally long matches is chosen shows here.
+TEST_F(LzssTest, BanksEncodeToThePinnedStreams) {
+  struct Case {
+    const char* name;
+    Bytes bank;
+    size_t length;
+    uint32_t crc;
+  };
+  const Case cases[] = {
+      {"firmware", FirmwareLikeBytes(kBank, 1), 17830, 0xF183335A},
+      {"random", RandomBytes(kBank, 1), 73711, 0x73B9ED89},
+      {"short firmware", FirmwareLikeBytes(20000, 7), 4068, 0x3EB7ABA5},
+  };
+  for (const auto& c : cases) {
+    const Bytes stream = EncodeChecked(*encoder, c.bank);
+    EXPECT_EQ(stream.size(), c.length) << c.name;
+    uint32_t crc = 0;
+    CalcCrc(stream.data(), static_cast<uint32_t>(stream.size()), crc);
+    EXPECT_EQ(crc, c.crc) << c.name;
+  }
 }
 
 TEST_F(LzssTest, NegativeLengthYieldsNothing) {
