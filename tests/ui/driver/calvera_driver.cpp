@@ -19,7 +19,6 @@
 //   combo T ID                the items, one a line, then "selected=N"
 //   select T ID TEXT          selects TEXT in combo box ID and tells the dialog
 //   syscmd T CMD              posts WM_SYSCOMMAND CMD
-//   menu-grayed T CMD         1 when the system menu's item CMD is greyed
 //   key T VK                  posts WM_KEYDOWN/WM_KEYUP of virtual key VK to T's focus window
 //   size T W H                asks for an outer size of W x H
 //   rect T [ID]               "left top right bottom": T on screen, or control ID in T's client area
@@ -236,12 +235,6 @@ int main(int argc, char** argv) {
   }
   if (command == "syscmd") {
     PostMessageA(hwnd, WM_SYSCOMMAND, static_cast<WPARAM>(std::strtoul(arg(3, "0").c_str(), nullptr, 0)), 0);
-    return 0;
-  }
-  if (command == "menu-grayed") {
-    UINT item = static_cast<UINT>(std::strtoul(arg(3, "0").c_str(), nullptr, 0));
-    UINT state = GetMenuState(GetSystemMenu(hwnd, FALSE), item, MF_BYCOMMAND);
-    std::printf("%d\n", (state != static_cast<UINT>(-1) && (state & MF_GRAYED)) ? 1 : 0);
     return 0;
   }
   if (command == "key") {

@@ -24,6 +24,16 @@ if [ -z "${WINEPREFIX:-}" ]; then
 fi
 WINE=${CALVERA_WINE:-wine}
 
+# A machine whose kernel runs no 32-bit programs cannot start Wine's 32-bit loader at all: say so
+# and skip (ctest shows the test as skipped), rather than report the program as broken.
+if probe=$(timeout 60 "$WINE" "$driver_exe" count main 2>&1 >/dev/null); [ $? -ne 0 ]; then
+  case "$probe" in
+    *"Exec format error"*)
+      echo "[$scenario] skipped: $WINE cannot start 32-bit programs on this machine ($probe)"
+      exit 77 ;;
+  esac
+fi
+
 run_dir="$out_dir/$scenario"
 shots="$out_dir/screenshots"
 rm -rf "$run_dir"
@@ -150,14 +160,18 @@ scenario_main_dialog() {
 
 scenario_sim_success() {
   prepare calvera-sim.exe
-  start calvera-sim.exe CALVERA_SIM_DELAY_MS=1500
+  start calvera-sim.exe CALVERA_SIM_DELAY_MS=3000
   [ -n "$(drv wait main 30000)" ] || { fail "main dialog did not appear"; return; }
   drv click main 1
   if [ -n "$(drv wait prompt 20000)" ]; then
+    shot power-off-prompt
     check_eq "power-off prompt" "Please turn off the Target." "$(drv text prompt 1009)"
     check_eq "controls disabled during the run" "0000" "$(controls_state)"
-    check_eq "system-menu Close greyed" "1" "$(drv menu-grayed main 0xF060)"
-    shot power-off-prompt
+    # Nothing closes the dialog or starts a second run during a transfer: the close request, the
+    # system menu's Close, and the keys C, S, Escape, Enter.
+    drv close main
+    drv syscmd main 0xF060
+    for vk in 67 83 27 13; do drv key main $vk; done
   else
     fail "no power-off prompt"
   fi
@@ -174,7 +188,7 @@ scenario_sim_success() {
   expect_no_msgbox
   sleep 0.5
   check_eq "controls enabled after the run" "1111" "$(controls_state)"
-  check_eq "system-menu Close enabled" "0" "$(drv menu-grayed main 0xF060)"
+  check_eq "the dialog survived the close requests" "1" "$(drv count main)"
   shot main-dialog-after-success
   echo "$text" >"$run_dir/log.txt"
 
