@@ -1,16 +1,28 @@
 #!/usr/bin/env bash
-# The main job (for now): set up, build the host image tool, pack a sample OS-core image and an
-# initial-loader image, and check both with the tool.
+# The main job: build the host tools, pack a sample OS core (several banks, compressed) and an
+# initial loader with calvera-image, put them with a targets.txt into a program folder, start the
+# virtual panel on a pseudo-terminal, recover it with calvera-cli, and compare what the panel's
+# flash holds with the two images.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 cmake -S . -B build/host -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/host --target calvera-image -j"$(nproc)" >/dev/null
+cmake --build build/host --target calvera-image calvera-panel calvera-cli -j"$(nproc)" >/dev/null
 
-tool=build/host/tools/calvera-image/calvera-image
-work=build/host/demo
-rm -rf "$work"
-mkdir -p "$work"
+image=build/host/tools/calvera-image/calvera-image
+panel=build/host/tools/calvera-panel/calvera-panel
+cli=build/host/tools/calvera-cli/calvera-cli
+
+work=$(mktemp -d /tmp/calvera-demo.XXXXXX)
+panel_pid=""
+cleanup() {
+  if [ -n "$panel_pid" ] && kill -0 "$panel_pid" 2>/dev/null; then kill "$panel_pid" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+program="$work/program"
+mkdir -p "$program/SYSTEM" "$work/dump"
 
 # Deterministic sample bodies: code-like words, strings, address tables and padding.
 python3 - "$work" <<'PY'
@@ -44,31 +56,54 @@ open(work + "/oscore_body.bin", "wb").write(body(3 * 65536 + 4000))
 open(work + "/iloader_body.bin", "wb").write(body(24000))
 PY
 
-echo "== pack"
-"$tool" pack --kind oscore --load-address 8C010000 --entry-offset 00001000 --flags 00010001 \
-  "$work/oscore_body.bin" "$work/OSCORE.BIN"
-"$tool" pack --kind iloader --load-address 8C000000 --entry-offset 00000000 \
-  "$work/iloader_body.bin" "$work/ILOADER.BIN"
-echo "== info OS core"
-"$tool" info "$work/OSCORE.BIN"
-echo "== info initial loader"
-"$tool" info "$work/ILOADER.BIN"
-echo "== verify"
-"$tool" verify "$work/OSCORE.BIN"
-"$tool" verify "$work/ILOADER.BIN"
+echo "== pack the images"
+# format_flags 00010001: word-sum body check, banks sent compressed.
+"$image" pack --kind oscore --load-address 8C010000 --entry-offset 00001000 --flags 00010001 \
+  "$work/oscore_body.bin" "$program/SYSTEM/OSCORE.BIN"
+"$image" pack --kind iloader --load-address 8C000000 --entry-offset 00000100 \
+  "$work/iloader_body.bin" "$program/SYSTEM/ILOADER.BIN"
+cat >"$program/SYSTEM/targets.txt" <<'EOF'
+# PATTERN   INITIAL-LOADER   OS-CORE
+QRV5????    ILOADER.BIN      OSCORE.BIN
+EOF
 
-echo "== first bank through the LZSS coder and back"
-head -c 65536 "$work/OSCORE.BIN" >"$work/bank0.bin"
-"$tool" compress "$work/bank0.bin" "$work/bank0.lz"
-"$tool" expand "$work/bank0.lz" "$work/bank0.out"
-cmp "$work/bank0.bin" "$work/bank0.out"
-
-echo "== a damaged copy is refused"
-cp "$work/OSCORE.BIN" "$work/DAMAGED.BIN"
-printf '\377' | dd of="$work/DAMAGED.BIN" bs=1 seek=1000 conv=notrunc status=none
-if "$tool" verify "$work/DAMAGED.BIN"; then
-  echo "demo: FAILED: a damaged image passed verify" >&2
+echo "== start the virtual panel"
+"$panel" --pty --once --dump "$work/dump" >"$work/panel.out" 2>"$work/panel.log" &
+panel_pid=$!
+port=""
+for _ in $(seq 100); do
+  port=$(sed -n 's/^port: //p' "$work/panel.out")
+  [ -n "$port" ] && break
+  sleep 0.1
+done
+if [ -z "$port" ]; then
+  echo "demo: FAILED: the virtual panel named no port" >&2
+  cat "$work/panel.log" >&2
   exit 1
 fi
+echo "panel on $port"
 
-echo "demo: OK: OS-core and initial-loader images packed with calvera-image, both verified sound, a damaged copy refused"
+echo "== recover it with calvera-cli"
+status=0
+timeout 50 "$cli" --port "$port" --folder "$program" --power-prompts none || status=$?
+echo "calvera-cli exit status: $status"
+
+# The panel ends by itself after the reset (or when the host lets go of the line).
+panel_status=0
+for _ in $(seq 50); do kill -0 "$panel_pid" 2>/dev/null || break; sleep 0.1; done
+wait "$panel_pid" || panel_status=$?
+panel_pid=""
+echo "== the panel's side"
+cat "$work/panel.log"
+
+if [ "$status" -ne 0 ] || [ "$panel_status" -ne 0 ]; then
+  echo "demo: FAILED: the recovery did not complete (calvera-cli $status, panel $panel_status)" >&2
+  exit 1
+fi
+if cmp -s "$work/dump/oscore.bin" "$program/SYSTEM/OSCORE.BIN" &&
+   cmp -s "$work/dump/iloader.bin" "$program/SYSTEM/ILOADER.BIN"; then
+  echo "demo: OK: images match (the panel's flash holds the OS core and the initial loader exactly)"
+else
+  echo "demo: FAILED: the panel's flash differs from the images" >&2
+  exit 1
+fi
