@@ -8,10 +8,12 @@
 //   box caption=<caption> text=<text, line feeds as \n> buttons=<ids> icon=<name> -> <action>
 // then the next ACTION is taken: ok, cancel (press that button), close (close the box), or
 // second (start a second copy of PROGRAM now, answer its boxes with ok, write them down with the
-// prefix "second ", then take the following action on this box). When no action is left the
+// prefix "second ", then take the following action on this box), or unplug:<key> (delete that
+// key below HKEY_LOCAL_MACHINE with its subkeys, as if the device went away, then press ok).
+// When no action is left the
 // driver presses ok. At the end: "exit <code>" with the full 32-bit exit code, or "timeout".
 // The first line tells whether a console window was still visible when the first box came up.
-// With SHOTS=<folder> in the environment, each box is also saved there as a BMP of the screen.
+// With SHOTS=<Unix folder> in the environment, the screen is saved there as PNG at each box.
 #include <windows.h>
 
 #include <algorithm>
@@ -187,27 +189,20 @@ std::string IconName(HWND icon) {
   return blank ? "blank" : best;
 }
 
-void SaveScreen(const std::string& file) {
-  HDC screen = GetDC(nullptr);
-  const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
-  std::vector<DWORD> pixels = Grab(screen, 0, 0, w, h);
-  ReleaseDC(nullptr, screen);
-  BITMAPFILEHEADER fileHeader = {};
-  BITMAPINFOHEADER infoHeader = {};
-  infoHeader.biSize = sizeof(infoHeader);
-  infoHeader.biWidth = w;
-  infoHeader.biHeight = -h;
-  infoHeader.biPlanes = 1;
-  infoHeader.biBitCount = 32;
-  fileHeader.bfType = 0x4D42;
-  fileHeader.bfOffBits = sizeof(fileHeader) + sizeof(infoHeader);
-  fileHeader.bfSize = fileHeader.bfOffBits + static_cast<DWORD>(pixels.size() * 4);
-  FILE* out = std::fopen(file.c_str(), "wb");
-  if (!out) return;
-  std::fwrite(&fileHeader, sizeof(fileHeader), 1, out);
-  std::fwrite(&infoHeader, sizeof(infoHeader), 1, out);
-  std::fwrite(pixels.data(), 4, pixels.size(), out);
-  std::fclose(out);
+// Saves the X screen as PNG with ImageMagick's import (a Unix program, started through Wine).
+void SaveScreen(const std::string& unixFile) {
+  std::string commandLine = "/usr/bin/import -window root " + unixFile;
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                     &process)) {
+    // Wine does not follow a Unix process to its end; give import the time it needs.
+    WaitForSingleObject(process.hProcess, 10000);
+    Sleep(1500);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
 }
 
 class Driver {
@@ -282,7 +277,7 @@ class Driver {
       const std::string text = Utf8(WindowText(GetDlgItem(box, 0xFFFF)));
       const std::string icon = IconName(children.icon);
       if (!shots_.empty()) {
-        SaveScreen(shots_ + "\\box" + std::to_string(++shotCount_) + ".bmp");
+        SaveScreen(shots_ + "/" + prefix + "box" + std::to_string(++shotCount_) + ".png");
       }
       std::string action = "ok";
       if (primary && !actions_.empty()) {
@@ -319,6 +314,13 @@ class Driver {
   }
 
   static void Press(HWND box, const std::string& action) {
+    if (action.compare(0, 7, "unplug:") == 0) {
+      const std::string key = action.substr(7);
+      const std::wstring wideKey(key.begin(), key.end());
+      RegDeleteTreeW(HKEY_LOCAL_MACHINE, wideKey.c_str());
+      PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
+      return;
+    }
     if (action == "close") {
       PostMessageW(box, WM_CLOSE, 0, 0);
       return;
