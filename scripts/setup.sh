@@ -7,7 +7,7 @@ packages=(
   cmake make g++ python3
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64
   xvfb xauth x11-utils imagemagick fonts-vlgothic
   wixl socat zip unzip
