@@ -115,16 +115,15 @@ TEST_F(VelmoraResources, Manifest) {
   }
 }
 
+BOOL CALLBACK NoteIcon(HMODULE, LPCSTR, LPSTR, LONG_PTR found) {
+  *reinterpret_cast<bool*>(found) = true;
+  return FALSE;
+}
+
 TEST_F(VelmoraResources, NoIcon) {
-  EXPECT_EQ(FindResourceA(module_, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(14)), nullptr);
   bool any = false;
-  EnumResourceNamesA(
-      module_, MAKEINTRESOURCEA(14),
-      [](HMODULE, LPCSTR, LPSTR, LONG_PTR found) -> BOOL {
-        *reinterpret_cast<bool*>(found) = true;
-        return FALSE;
-      },
-      reinterpret_cast<LONG_PTR>(&any));
+  EnumResourceNamesA(module_, MAKEINTRESOURCEA(14) /* RT_GROUP_ICON */, NoteIcon,
+                     reinterpret_cast<LONG_PTR>(&any));
   EXPECT_FALSE(any);
 }
 
