@@ -276,7 +276,7 @@ std::vector<FlowCase> FlowCases() {
   };
 }
 
-TEST(InstallerFlow, EveryOutcome) {
+TEST(VelmoraInstallerFlow, EveryOutcome) {
   for (const FlowCase& c : FlowCases()) {
     SCOPED_TRACE(c.name);
     ScriptedPlatform platform;
@@ -292,7 +292,7 @@ TEST(InstallerFlow, EveryOutcome) {
   }
 }
 
-TEST(InstallerFlow, CarriedVersionIsReadFromTheSetupPath) {
+TEST(VelmoraInstallerFlow, CarriedVersionIsReadFromTheSetupPath) {
   ScriptedPlatform platform;
   UseIdsAsTexts(platform);
   platform.displayVersion = Installed("2.1.0");
@@ -301,7 +301,7 @@ TEST(InstallerFlow, CarriedVersionIsReadFromTheSetupPath) {
   EXPECT_EQ(platform.fileVersionQueries, std::vector<std::string>{kSetupPath});
 }
 
-TEST(InstallerFlow, UnknownModuleFolderLooksForASingleBackslashPath) {
+TEST(VelmoraInstallerFlow, UnknownModuleFolderLooksForASingleBackslashPath) {
   ScriptedPlatform platform;
   UseIdsAsTexts(platform);
   platform.moduleFolderKnown = false;
@@ -311,7 +311,7 @@ TEST(InstallerFlow, UnknownModuleFolderLooksForASingleBackslashPath) {
   EXPECT_EQ(platform.events[2], "exists \\Kalvuset.exe");
 }
 
-TEST(InstallerFlow, FrameworkFailureWritesTheJapaneseConsoleLineOnly) {
+TEST(VelmoraInstallerFlow, FrameworkFailureWritesTheJapaneseConsoleLineOnly) {
   ScriptedPlatform platform;
   platform.frameworkStarts = false;
   EXPECT_EQ(RunInstallerFlow(platform), 1);
@@ -334,7 +334,7 @@ TEST(InstallerFlow, FrameworkFailureWritesTheJapaneseConsoleLineOnly) {
 #endif
 }
 
-TEST(DevicePresence, ExactDescriptionsOnly) {
+TEST(VelmoraDevicePresence, ExactDescriptionsOnly) {
   struct Row {
     std::vector<std::string> devices;
     bool present;
@@ -359,7 +359,7 @@ TEST(DevicePresence, ExactDescriptionsOnly) {
   }
 }
 
-TEST(VersionRule, Table) {
+TEST(VelmoraVersionRule, Table) {
   struct Row {
     const char* candidate;
     const char* installed;
@@ -397,7 +397,7 @@ TEST(VersionRule, Table) {
   }
 }
 
-TEST(VersionRule, FieldNumbersLikeAtoi) {
+TEST(VelmoraVersionRule, FieldNumbersLikeAtoi) {
   const std::pair<const char*, std::int32_t> rows[] = {
       {"", 0},   {"7", 7},     {"007", 7},  {" \t12", 12},         {"-4", -4},
       {"+5", 5}, {"12ab", 12}, {"ab", 0},   {"2147483647", 2147483647},
@@ -408,7 +408,7 @@ TEST(VersionRule, FieldNumbersLikeAtoi) {
   }
 }
 
-TEST(VersionTexts, CarriedVersionTrimmedInstalledVersionKept) {
+TEST(VelmoraVersionTexts, CarriedVersionTrimmedInstalledVersionKept) {
   ScriptedPlatform platform;
   platform.fileVersion = " \t2.1.0\r\n ";
   EXPECT_EQ(GetFileVersionString(platform, kSetupPath), "2.1.0");
@@ -429,7 +429,7 @@ TEST(VersionTexts, CarriedVersionTrimmedInstalledVersionKept) {
   EXPECT_FALSE(IsDriverInstalled(platform));
 }
 
-TEST(CommandLines, ExactTexts) {
+TEST(VelmoraCommandLines, ExactTexts) {
   const std::string setup = kSetupParameters;
   EXPECT_EQ(setup.size(), 50u);
   EXPECT_EQ(std::count(setup.begin(), setup.end(), '"'), 2);
@@ -445,7 +445,7 @@ TEST(CommandLines, ExactTexts) {
   EXPECT_EQ(StringFileInfoPath(0xABCD, 0x0001), "\\StringFileInfo\\abcd0001\\FileVersion");
 }
 
-TEST(SetupPath, FolderAndFileName) {
+TEST(VelmoraSetupPath, FolderAndFileName) {
   const std::pair<const char*, const char*> folders[] = {
       {"C:\\Program Files\\Velmora\\velmora.exe", "C:\\Program Files\\Velmora\\"},
       {"D:/tools/velmora.exe", "D:/tools/"},
@@ -474,7 +474,7 @@ std::vector<unsigned char> Block(const std::vector<std::u16string>& entries) {
   return bytes;
 }
 
-TEST(StringTable, EntriesOfABlock) {
+TEST(VelmoraStringTable, EntriesOfABlock) {
   // Block 7 holds ids 96..111: 102 sits at position 6, 111 at 15.
   std::vector<std::u16string> entries(16);
   entries[6] = u"Cannot execute\nthis";

@@ -178,7 +178,7 @@ TEST(VelmoraVersionBlock, BothStringBlocksAndTranslation) {
   EXPECT_EQ(std::string(VELMORA_VERSION_TEXT), "1.00.000");
 }
 
-TEST(VersionTexts, ReadBackThroughTheInstallersOwnReader) {
+TEST(VelmoraVersionTexts, ReadBackThroughTheInstallersOwnReader) {
   EXPECT_EQ(velmora::GetFileVersionString(VelmoraPath()), VELMORA_VERSION_TEXT);
   // The stand-in's FileVersion has blanks around it; the reader drops them.
   EXPECT_EQ(velmora::GetFileVersionString(KalvusetPath()), VELMORA_TEST_PACKAGE_VERSION);
