@@ -13,7 +13,7 @@ std::string ProgramFolderOf(const std::string& programPath);
 
 // Resolves `relative` (components separated by '\\' or '/') below `folder`. On Windows the names
 // are joined as given (the file system ignores case). On POSIX hosts each component is matched
-// without regard to ASCII case, an exact match first; returns false when a component is missing.
-// `resolved` receives the full path found (on failure, the plain join).
+// without regard to ASCII case, an exact match first. Returns false when nothing exists there;
+// `resolved` receives the full path found (when nothing is found, the plain join).
 bool ResolveBesideProgram(const std::string& folder, const std::string& relative,
                           std::string& resolved);

@@ -15,5 +15,5 @@ bool ResolveBesideProgram(const std::string& folder, const std::string& relative
   if (!joined.empty() && joined.back() != '\\' && joined.back() != '/') joined += '\\';
   for (char c : relative) joined += (c == '/') ? '\\' : c;
   resolved = joined;
-  return true;
+  return GetFileAttributesA(joined.c_str()) != INVALID_FILE_ATTRIBUTES;
 }

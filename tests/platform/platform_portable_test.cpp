@@ -112,6 +112,12 @@ TEST(ProgramPath, TheRunningProgramIsFound) {
   EXPECT_NE(path.find("platform_test"), std::string::npos) << path;
 }
 
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
 TEST(ProgramPath, NamesBesideTheProgramIgnoreCase) {
   namespace fs = std::filesystem;
   fs::path root = fs::path(::testing::TempDir()) / "beside_program";
@@ -136,7 +142,8 @@ TEST(ProgramPath, NamesBesideTheProgramIgnoreCase) {
     std::string tail = resolved.substr(resolved.find_last_of("\\/") + 1);
     if (c.found) {
       EXPECT_TRUE(fs::exists(resolved)) << resolved;
-      EXPECT_EQ(tail, c.tail);
+      // POSIX hosts give the name as it is on disk; Windows keeps the asked spelling.
+      EXPECT_EQ(Lower(tail), Lower(c.tail));
     }
   }
   fs::remove_all(root);
