@@ -79,6 +79,15 @@ TEST_F(LinkCommands, HandshakeRetriesWithoutFlushing) {
   EXPECT_EQ(target.greetings, 3);
 }
 
+TEST_F(LinkCommands, HandshakeDropsStaleInputFirst) {
+  // An old greeting answer already waits in the input queue; only a fresh one counts.
+  link.TargetSend(Bytes({0x03, 0x0A}));
+  port()->PauseMs(100);
+  ASSERT_EQ(trans->SetComTim(port(), kHandshakeTimeoutMs, kHandshakeTimeoutMs), kResultOk);
+  EXPECT_EQ(trans->GoHandshake(port(), kBootMonitorGreeting, 1), kResultFailed);
+  EXPECT_EQ(target.greetings, 1);
+}
+
 TEST_F(LinkCommands, SilentBootMonitorGivesUpAfter30Times700Ms) {
   ASSERT_EQ(trans->SetComTim(port(), kHandshakeTimeoutMs, kHandshakeTimeoutMs), kResultOk);
   uint64_t start = clock.NowUs();

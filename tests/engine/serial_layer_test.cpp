@@ -115,6 +115,46 @@ TEST_F(SerialLayerOnSim, SetComTimSetsTheWin32Rule) {
   }
 }
 
+// A byte counter on the target end of the simulated link.
+class Sink : public ISimTarget {
+ public:
+  void OnByte(uint8_t byte) override { bytes.push_back(byte); }
+  std::vector<uint8_t> bytes;
+};
+
+TEST_F(SerialLayerOnSim, PartialWritesStillDeliverEveryByteOnce) {
+  Sink sink;
+  link.AttachTarget(&sink);
+  link.SetCts(true);
+  ASSERT_EQ(trans->SetCom(host.get(), 115200), kResultOk);
+  link.SetTargetBaud(115200);
+  ASSERT_EQ(trans->SetComTim(host.get(), 30000, 30000), kResultOk);
+  link.faults().partialWriteLimit = 4096;
+  std::vector<uint8_t> data(25000);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i ^ (i >> 8));
+  EXPECT_EQ(trans->SndCom(host.get(), data.data(), static_cast<int>(data.size())), kResultOk);
+  EXPECT_EQ(sink.bytes, data);
+  EXPECT_TRUE(trace.Has("[SndCom] BufferSize changed [1000]"));
+  EXPECT_EQ(bridge.log, "");
+  link.AttachTarget(nullptr);
+}
+
+TEST_F(SerialLayerOnSim, CtsHeldLowStallsTheSend) {
+  Sink sink;
+  link.AttachTarget(&sink);
+  link.SetCts(false);  // with RTS/CTS flow control nothing leaves
+  ASSERT_EQ(trans->InitializeComPort(host.get()), kResultOk);
+  ASSERT_EQ(trans->SetComTim(host.get(), 700, 700), kResultOk);
+  uint64_t start = clock.NowUs();
+  std::vector<uint8_t> data(20000, 0x55);
+  EXPECT_EQ(trans->SndCom(host.get(), data.data(), 20000), kResultFailed);
+  EXPECT_TRUE(sink.bytes.empty());
+  EXPECT_EQ(clock.NowUs() - start, 700000u);  // the write time-out, in virtual time
+  EXPECT_EQ(trace.Texts().back(), "[SndCom] WriteFile Error [0]");
+  EXPECT_EQ(bridge.log, "");  // the dot went again
+  link.AttachTarget(nullptr);
+}
+
 // ---- receive ----
 
 TEST_F(SerialLayer, RcvComNeedsEveryByte) {
