@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -224,10 +225,10 @@ class PosixSerialPort : public ISerialPort {
   }
 
   void Close() override {
-    if (fd_ >= 0) {
-      ioctl(fd_, TIOCNXCL);
-      close(fd_);
-      fd_ = -1;
+    int fd = fd_.exchange(-1);
+    if (fd >= 0) {
+      ioctl(fd, TIOCNXCL);
+      close(fd);
     }
   }
 
@@ -239,8 +240,10 @@ class PosixSerialPort : public ISerialPort {
     return false;
   }
 
-  int fd_;
-  uint32_t last_error_ = 0;
+  // The line watch of a prompt reads the modem status from another thread: these two may be
+  // touched from both.
+  std::atomic<int> fd_;
+  std::atomic<uint32_t> last_error_{0};
   SerialTimeouts timeouts_;
   SerialLineSettings cached_;
 };

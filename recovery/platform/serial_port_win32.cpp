@@ -1,6 +1,7 @@
 // Serial ports on Windows: a thin layer over the communications calls.
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -131,7 +132,7 @@ class Win32SerialPort : public ISerialPort {
   }
 
   HANDLE handle_;
-  uint32_t last_error_ = 0;
+  std::atomic<uint32_t> last_error_{0};  // the prompt's line watch may set it too
 };
 
 class Win32SerialPortFactory : public ISerialPortFactory {
