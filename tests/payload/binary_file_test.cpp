@@ -14,7 +14,7 @@ class BinaryFileTest : public ::testing::Test {
  protected:
   void SetUp() override { openBefore = CBinaryFile::OpenCount(); }
   void TearDown() override { EXPECT_EQ(CBinaryFile::OpenCount(), openBefore) << "a file stayed open"; }
-  ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  ScratchDir dir{CurrentTestName()};
   int openBefore = 0;
 };
 

@@ -113,7 +113,7 @@ TEST(CheckFileHeader, MagicAndHeaderCrc) {
 
 class CheckSourceFileTest : public ::testing::Test {
  protected:
-  ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  ScratchDir dir{CurrentTestName()};
 
   // Writes `image` to a file and runs CheckSourceFile on it.
   int Check(const Bytes& image, uint32_t magic, bool forceCrc, ImageHeader* out = nullptr) {
@@ -223,7 +223,7 @@ TEST_F(CheckSourceFileTest, TraceRecordsOfSeekAndHeaderRead) {
 
 class FileChecksTest : public ::testing::Test {
  protected:
-  ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  ScratchDir dir{CurrentTestName()};
 };
 
 TEST_F(FileChecksTest, FileCrcAndSumFromTheCurrentPosition) {

@@ -1,5 +1,7 @@
 #include "test_files.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -17,6 +19,11 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string ScratchDir::Path(const std::string& file) const { return (dir_ / file).string(); }
+
+std::string CurrentTestName() {
+  const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  return info == nullptr ? std::string("no_test") : std::string(info->test_suite_name()) + "_" + info->name();
+}
 
 void WriteBytes(const std::string& path, const Bytes& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -23,6 +23,9 @@ class ScratchDir {
   std::filesystem::path dir_;
 };
 
+// "Suite_Test" of the running GoogleTest case: a scratch folder name unique across the test programs.
+std::string CurrentTestName();
+
 void WriteBytes(const std::string& path, const Bytes& data);
 Bytes ReadBytes(const std::string& path);
 Bytes FromHex(const std::string& hex);  // "01 61 EE" -> bytes; spaces ignored

@@ -40,7 +40,7 @@ int CountLines(const std::string& text) {
 
 class CalveraImageTest : public ::testing::Test {
  protected:
-  ScratchDir dir{::testing::UnitTest::GetInstance()->current_test_info()->name()};
+  ScratchDir dir{CurrentTestName()};
 
   std::string P(const std::string& name) const { return dir.Path(name); }
 
