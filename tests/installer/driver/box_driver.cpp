@@ -260,6 +260,8 @@ class Driver {
       EnumWindows(CollectBox, reinterpret_cast<LPARAM>(&find));
       if (find.boxes.empty()) continue;
       HWND box = find.boxes.front();
+      // On top of anything else on the display, so that the screen shows this box's icon.
+      SetWindowPos(box, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
       Sleep(kPaintSettleMs);
       if (!IsWindow(box)) continue;
       if (first && primary) {

@@ -70,11 +70,19 @@ preinstall() {  # msi file name in BUILD_DIR/tests/installer
   w msiexec /i "$(winpath "$bin/$1")" /qn >/dev/null
 }
 
+# Japanese message boxes need a font with Japanese glyphs (fonts-vlgothic) in place of the one
+# Windows would use.
+japanese_font() {
+  w reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS UI Gothic' /d 'VL Gothic' /f >/dev/null
+}
+
 # Runs velmora through the driver with the given actions; env assignments may come first.
+# Scenarios that a person may want to look at leave screenshots (shots=1, or SHOTS=1 for all).
+shots=0
 drive() {
   local envs=()
   while [ $# -gt 0 ] && [[ "$1" == *=* ]]; do envs+=("$1"); shift; done
-  if [ "${SHOTS:-}" = 1 ]; then envs+=("SHOTS=$run"); fi
+  if [ "${SHOTS:-}" = 1 ] || [ "$shots" = 1 ]; then envs+=("SHOTS=$run"); fi
   (cd "$run" && env "${envs[@]}" timeout 180 "$WINE" "$bin/velmora-boxdriver.exe" \
       "$(winpath "$run/transcript.txt")" "$(winpath "$run/velmora.exe")" "$@" \
       </dev/null >>"$run/driver.out" 2>>"$run/wine.err")
@@ -129,6 +137,7 @@ setup_not_run() { check_eq "setup program not run" "" "$(setup_log)"; }
 case "$scenario" in
   fresh)  # nothing installed: notice, install, done
     prepare full
+    shots=1
     drive ok ok
     expect "console visible=0" "$(box en 112 ok)" "$(box en 110 ok)" "exit 0"
     setup_ran_once no
@@ -204,6 +213,8 @@ case "$scenario" in
     ;;
   japanese)  # Japanese display language: Japanese texts (106 on two lines)
     prepare full
+    japanese_font
+    shots=1
     add_device VLM0005 'Tesmark Tervik-Series USB Device'
     drive LC_ALL=ja_JP.UTF-8 ok cancel ok
     expect "console visible=0" "$(box ja 112 ok)" "$(box ja 106 cancel)" "$(box ja 107 ok)" "exit 1"
@@ -211,6 +222,7 @@ case "$scenario" in
     ;;
   japanese_newer)  # Japanese display language, newer package installed
     prepare full
+    japanese_font
     preinstall Kalvuset-newer.msi
     drive LC_ALL=ja_JP.UTF-8 ok ok
     expect "console visible=0" "$(box ja 112 ok)" "$(box ja 113 ok)" "exit 1"
