@@ -5,9 +5,9 @@
 namespace {
 
 #if defined(__GNUC__)
-#define ALWAYS_INLINE inline __attribute__((always_inline))
+#define CALVERA_ALWAYS_INLINE inline __attribute__((always_inline))
 #else
-#define ALWAYS_INLINE inline
+#define CALVERA_ALWAYS_INLINE inline
 #endif
 
 // Eight bytes read as a big-endian number: numbers compare in the same order as the byte strings
@@ -31,7 +31,7 @@ inline int EqualLeadingBytes(uint64_t a, uint64_t b) {
 #endif
 }
 
-ALWAYS_INLINE void InsertString(CLzssEncoder& e, int r) {
+CALVERA_ALWAYS_INLINE void InsertString(CLzssEncoder& e, int r) {
   constexpr int NIL = CLzssEncoder::NIL;
   constexpr int F = CLzssEncoder::F;
   uint8_t* const ring = e.ring;
@@ -112,7 +112,7 @@ ALWAYS_INLINE void InsertString(CLzssEncoder& e, int r) {
   par[p] = NIL;
 }
 
-ALWAYS_INLINE void DeleteString(CLzssEncoder& e, int p) {
+CALVERA_ALWAYS_INLINE void DeleteString(CLzssEncoder& e, int p) {
   constexpr int NIL = CLzssEncoder::NIL;
   int32_t* const par = e.parent;
   int32_t* const lft = e.left;

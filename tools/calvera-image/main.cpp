@@ -9,6 +9,7 @@
 //
 // Exit codes: 0 sound / done, 1 broken image or bad input data, 2 usage or I/O error.
 // Output files are written to a temporary file and renamed, so nothing is overwritten on failure.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +33,7 @@ constexpr int kExitUsage = 2;
 constexpr uint32_t kBankSize = 65536;
 // Inputs of the tool are image files and banks; anything beyond this is refused, not loaded.
 constexpr size_t kMaxInput = 256u * 1024u * 1024u;
+constexpr size_t kMaxOutput = 1024u * 1024u * 1024u;
 
 const char kUsage[] =
     "usage: calvera-image info FILE\n"
@@ -328,10 +330,23 @@ int CommandExpand(const std::string& in, const std::string& out) {
   Bytes stream;
   if (const int code = ReadWhole(in, stream)) return code;
   if (stream.empty()) return Fail(kExitBroken, in + ": input file is empty");
-  // A 2-byte reference gives at most 18 bytes: 9 output bytes per stream byte at most.
-  Bytes output(stream.size() * 9);
+  // A 2-byte reference gives at most 18 bytes, so 9 output bytes per stream byte is enough; the
+  // buffer starts smaller and grows only for streams that really expand that far.
+  const size_t bound = stream.size() * 9;
+  size_t capacity = std::min(bound, stream.size() * 3 + kBankSize);
+  Bytes output;
   size_t produced = 0;
-  const LzssDecodeStatus status = LzssDecode(stream.data(), stream.size(), output.data(), output.size(), &produced);
+  LzssDecodeStatus status;
+  for (;;) {
+    if (capacity > kMaxOutput) capacity = kMaxOutput;
+    output.resize(capacity);
+    status = LzssDecode(stream.data(), stream.size(), output.data(), output.size(), &produced);
+    if (status != LzssDecodeStatus::kOutputLimit || capacity >= bound || capacity == kMaxOutput) break;
+    capacity *= 2;
+  }
+  if (status == LzssDecodeStatus::kOutputLimit) {
+    return Fail(kExitBroken, in + ": expands to more than 1 GiB, refused; nothing written");
+  }
   if (status != LzssDecodeStatus::kOk) {
     return Fail(kExitBroken, in + ": " + LzssDecodeStatusText(status) + " (after " + std::to_string(produced) +
                                  " decoded bytes); nothing written");

@@ -224,6 +224,7 @@ TEST_F(CalveraImageTest, CompressAndExpandRoundTrip) {
       {"firmware", FirmwareLikeBytes(200000, 12)},
       {"random", RandomBytes(70000, 13)},
       {"one byte", FromText("a")},
+      {"zeros (expands about 8 times)", Bytes(1000000, 0)},
   };
   for (const auto& c : cases) {
     WriteBytes(P("in.bin"), c.data);
