@@ -69,20 +69,28 @@ Bytes Image(uint32_t magic, size_t bodySize, uint32_t flags, uint32_t seed) {
 // One spawned program: stdout and stderr into files (or stdout into a pipe), stdin from a file.
 class Process {
  public:
+  // `stdinText` null: stdin is a pipe that stays open (an operator who types nothing).
   Process(std::vector<std::string> args, const std::string& dir, const std::string& name, bool stdoutPipe,
-          const std::string& stdinText = "") {
+          const char* stdinText = "") {
     outPath = dir + "/" + name + ".out";
     errPath = dir + "/" + name + ".err";
     const std::string inPath = dir + "/" + name + ".in";
-    std::ofstream(inPath) << stdinText;
+    if (stdinText != nullptr) std::ofstream(inPath) << stdinText;
     int pipeFds[2] = {-1, -1};
     if (stdoutPipe && pipe(pipeFds) != 0) return;
+    int inFds[2] = {-1, -1};
+    if (stdinText == nullptr && pipe(inFds) != 0) return;
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 0, inPath.c_str(), O_RDONLY, 0);
+    if (stdinText != nullptr) {
+      posix_spawn_file_actions_addopen(&fa, 0, inPath.c_str(), O_RDONLY, 0);
+    } else {
+      posix_spawn_file_actions_adddup2(&fa, inFds[0], 0);
+      posix_spawn_file_actions_addclose(&fa, inFds[1]);
+    }
     if (stdoutPipe) {
       posix_spawn_file_actions_adddup2(&fa, pipeFds[1], 1);
       posix_spawn_file_actions_addclose(&fa, pipeFds[0]);
@@ -96,9 +104,14 @@ class Process {
       close(pipeFds[1]);
       pipe_ = pipeFds[0];
     }
+    if (stdinText == nullptr) {
+      close(inFds[0]);
+      stdin_ = inFds[1];
+    }
   }
   ~Process() {
     if (pipe_ >= 0) close(pipe_);
+    if (stdin_ >= 0) close(stdin_);
     if (pid_ > 0 && !exited_) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
@@ -157,6 +170,7 @@ class Process {
  private:
   pid_t pid_ = -1;
   int pipe_ = -1;
+  int stdin_ = -1;
   bool exited_ = false;
 };
 
@@ -187,7 +201,7 @@ class CliTest : public ::testing::Test {
     panel.reset(new Process(args, temp, "panel", true));
     return panel->Started() && panel->ReadLine("port: ", port);
   }
-  std::unique_ptr<Process> Cli(std::vector<std::string> extra, const std::string& stdinText = "") {
+  std::unique_ptr<Process> Cli(std::vector<std::string> extra, const char* stdinText = "") {
     std::vector<std::string> args = {CALVERA_CLI_PATH};
     args.insert(args.end(), extra.begin(), extra.end());
     return std::unique_ptr<Process>(new Process(args, temp, "cli", false, stdinText));
@@ -242,6 +256,17 @@ TEST_F(CliTest, EndOfInputAtAPromptCancels) {
   EXPECT_EQ(cli->WaitExit(), 130);
   EXPECT_NE(cli->Out().find("Transfer canceled.\n"), std::string::npos);
   EXPECT_EQ(cli->Err(), "") << "no message for a cancelled run";
+}
+
+TEST_F(CliTest, InterruptAtAPromptCancels) {
+  ASSERT_TRUE(StartPanel());
+  auto cli = Cli({"--port", port, "--folder", program, "--power-prompts", "enter"}, nullptr);
+  ASSERT_TRUE(cli->WaitForOutput("Please turn off the Target."));
+  cli->Signal(SIGINT);
+  EXPECT_EQ(cli->WaitExit(), 130);
+  const std::string out = cli->Out();
+  EXPECT_EQ(out.substr(out.size() - 19), "Transfer canceled.\n");
+  EXPECT_EQ(cli->Err(), "");
 }
 
 TEST_F(CliTest, PseudoTerminalHasNoModemLinesForTheCtsPrompts) {
