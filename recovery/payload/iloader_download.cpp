@@ -60,8 +60,10 @@ int CWinTrans::GoOSloaderDown(ISerialPort* port, ImageHeader& header) {
   header = ImageHeader::Parse(headerBytes);
   if (CheckFileHeader(header, ILOADER_MAGIC) != 0) return ErrCloseFree(23, &file, nullptr, nullptr);
 
-  // A total_size below the header leaves no body length: no buffer can be sized from it.
-  if (header.total_size < kImageHeaderSize) return ErrCloseFree(5, &file, nullptr, nullptr);
+  // A total_size below the header leaves no body length, and a body beyond what one send can
+  // count is more than any memory holds: no buffer is sized from either.
+  if (header.total_size < kImageHeaderSize || header.total_size - kImageHeaderSize > 0x7FFFFFFFu)
+    return ErrCloseFree(5, &file, nullptr, nullptr);
   const uint32_t bodyLength = header.total_size - kImageHeaderSize;
   // A body that the file does not hold would be a short read: refused before a buffer of that
   // size is asked for.
