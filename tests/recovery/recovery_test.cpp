@@ -251,7 +251,19 @@ struct ResetCase {
   int result;
   int stringId;
   Lines log;  // the whole log; empty: only the last line is checked
+  int resetTimeoutMs;  // the time-outs in force when the reset goes out
 };
+
+// The time-outs last set before the first reset command, from the trace.
+int TimeoutsAtReset(const TraceRecorder& trace) {
+  int timeout = -1;
+  const std::string setPrefix = "[SetComTim] SetComTim OK RD[";
+  for (const std::string& t : trace.texts) {
+    if (t == "[GoReset] Cmd[1b52535446390d]") return timeout;
+    if (t.compare(0, setPrefix.size(), setPrefix) == 0) timeout = std::stoi(t.substr(setPrefix.size()));
+  }
+  return -1;
+}
 
 class FailureWithReset : public ::testing::TestWithParam<ResetCase> {};
 
@@ -269,6 +281,8 @@ TEST_P(FailureWithReset, SendsOneResetAndReports) {
     EXPECT_EQ(rig.dialog->Lines(), c.log);
   }
   EXPECT_TRUE(rig.panel->ResetSeen());
+  EXPECT_EQ(rig.trace.Count("[GoReset] Cmd[1b52535446390d]"), 1);
+  EXPECT_EQ(TimeoutsAtReset(rig.trace), c.resetTimeoutMs);
   EXPECT_FALSE(rig.panel->DownloadComplete());
   EXPECT_EQ(rig.trace.Count("[CWinTransMainProc] WinTransMain end"), 1);
   ExpectCleanEnd(rig);
@@ -291,17 +305,17 @@ INSTANTIATE_TEST_SUITE_P(
                     r.panel.reset(new VirtualPanel(Identified("QRV50005"), r.link));
                     r.dialog.reset(new RecordingDialog(*r.panel, r.locator));
                   },
-                  -6, kStrResultModelRefused, kUntilIdentified},
+                  -6, kStrResultModelRefused, kUntilIdentified, 10000},
         ResetCase{"ModelRefusedWithMarker",
                   [](RecoveryRig& r) {
                     r.WriteMarker();
                     // '8' passes without the marker file; with it only '3' does.
                   },
-                  -6, kStrResultModelRefused, kUntilIdentified},
+                  -6, kStrResultModelRefused, kUntilIdentified, 10000},
         ResetCase{"NotSupported", [](RecoveryRig& r) { r.WriteTargets("QRV4????  IL.BIN  OS.BIN\n"); }, -7,
-                  kStrResultNotSupported, kUntilIdentified},
+                  kStrResultNotSupported, kUntilIdentified, 10000},
         ResetCase{"TargetTableMalformed", [](RecoveryRig& r) { r.WriteTargets("QRV5????  IL.BIN\n"); }, -8,
-                  kStrResultSourceFile, kUntilIdentified},
+                  kStrResultSourceFile, kUntilIdentified, 10000},
         ResetCase{"ForeignCore",
                   [](RecoveryRig& r) {
                     VirtualPanelConfig config;
@@ -311,20 +325,20 @@ INSTANTIATE_TEST_SUITE_P(
                     r.panel.reset(new VirtualPanel(config, r.link));
                     r.dialog.reset(new RecordingDialog(*r.panel, r.locator));
                   },
-                  -5, kStrResultOtherProduct, Join({kPhase1, kPhase2Start, {"Transfer failed."}})},
+                  -5, kStrResultOtherProduct, Join({kPhase1, kPhase2Start, {"Transfer failed."}}), 10000},
         ResetCase{"CoreBroken",
                   [](RecoveryRig& r) {
                     r.coreFile[100] ^= 0xFF;
                     r.folder.Write("SYSTEM/OSCORE.BIN", r.coreFile);
                   },
-                  -8, kStrResultSourceFile, {}},
+                  -8, kStrResultSourceFile, {}, 30000},
         ResetCase{"LoaderBrokenAfterCoreBanks",
                   [](RecoveryRig& r) {
                     // The body is what breaks: PDL still sends and starts the loader.
                     r.loaderFile[1000] ^= 0xFF;
                     r.folder.Write("SYSTEM/ILOADER.BIN", r.loaderFile);
                   },
-                  -8, kStrResultSourceFile, {}}),
+                  -8, kStrResultSourceFile, {}, 30000}),
     [](const ::testing::TestParamInfo<ResetCase>& info) { return std::string(info.param.name); });
 
 TEST(RecoveryRun, BrokenImagesAreNamedInTheLog) {
