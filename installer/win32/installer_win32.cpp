@@ -3,9 +3,9 @@
 
 #include <setupapi.h>
 #include <shellapi.h>
-#include <shlwapi.h>
 
 #include <cstdio>
+#include <new>
 #include <vector>
 
 namespace velmora {
@@ -44,6 +44,8 @@ class SystemLibraries {
   using SetupDiGetDeviceRegistryPropertyAFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, DWORD,
                                                             PDWORD, PBYTE, DWORD, PDWORD);
   using SetupDiDestroyDeviceInfoListFn = BOOL(WINAPI*)(HDEVINFO);
+  using ShellExecuteExAFn = BOOL(WINAPI*)(SHELLEXECUTEINFOA*);
+  using PathFileExistsAFn = BOOL(WINAPI*)(LPCSTR);
 
   static SystemLibraries& Instance() {
     static SystemLibraries libraries;
@@ -60,6 +62,8 @@ class SystemLibraries {
   SetupDiEnumDeviceInfoFn enumDeviceInfo = nullptr;
   SetupDiGetDeviceRegistryPropertyAFn getDeviceRegistryProperty = nullptr;
   SetupDiDestroyDeviceInfoListFn destroyDeviceInfoList = nullptr;
+  ShellExecuteExAFn shellExecuteEx = nullptr;
+  PathFileExistsAFn pathFileExists = nullptr;
 
   bool HasVersionFunctions() const {
     return getFileVersionInfoSize && getFileVersionInfo && verQueryValue;
@@ -72,6 +76,10 @@ class SystemLibraries {
   SystemLibraries() {
     version_ = LoadFromSystemFolder("version.dll");
     setupapi_ = LoadFromSystemFolder("setupapi.dll");
+    shell32_ = LoadFromSystemFolder("shell32.dll");
+    shlwapi_ = LoadFromSystemFolder("shlwapi.dll");
+    if (shell32_) shellExecuteEx = ProcAs<ShellExecuteExAFn>(shell32_, "ShellExecuteExA");
+    if (shlwapi_) pathFileExists = ProcAs<PathFileExistsAFn>(shlwapi_, "PathFileExistsA");
     if (version_) {
       getFileVersionInfoSize =
           ProcAs<GetFileVersionInfoSizeAFn>(version_, "GetFileVersionInfoSizeA");
@@ -89,8 +97,9 @@ class SystemLibraries {
     }
   }
   ~SystemLibraries() {
-    if (setupapi_) FreeLibrary(setupapi_);
-    if (version_) FreeLibrary(version_);
+    for (HMODULE module : {shlwapi_, shell32_, setupapi_, version_}) {
+      if (module) FreeLibrary(module);
+    }
   }
 
 
@@ -106,7 +115,19 @@ class SystemLibraries {
 
   HMODULE version_ = nullptr;
   HMODULE setupapi_ = nullptr;
+  HMODULE shell32_ = nullptr;
+  HMODULE shlwapi_ = nullptr;
 };
+
+// A zero-filled buffer; false when the memory is not there.
+bool Allocate(std::vector<BYTE>& buffer, std::size_t size) {
+  try {
+    buffer.assign(size, 0);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
 
 class RegistryKey {
  public:
@@ -160,7 +181,8 @@ ShellStart StartAndWait(const std::string& file, const std::string& parameters) 
   info.lpDirectory = nullptr;
   info.nShow = SW_SHOWNORMAL;
   ShellStart result;
-  if (!ShellExecuteExA(&info)) {
+  const SystemLibraries& libs = SystemLibraries::Instance();
+  if (!libs.shellExecuteEx || !libs.shellExecuteEx(&info)) {
     return result;
   }
   result.started = true;
@@ -208,7 +230,10 @@ class CWin32InstallerPlatform : public IInstallerPlatform {
 
   bool GetModuleFolder(std::string& folder) override { return velmora::GetModuleFolder(folder); }
 
-  bool FileExists(const std::string& path) override { return PathFileExistsA(path.c_str()) != FALSE; }
+  bool FileExists(const std::string& path) override {
+    const SystemLibraries& libs = SystemLibraries::Instance();
+    return libs.pathFileExists && libs.pathFileExists(path.c_str()) != FALSE;
+  }
 
   std::string LoadText(unsigned id) override {
     HMODULE module = module_ ? module_ : GetModuleHandleA(nullptr);
@@ -257,7 +282,10 @@ class CWin32InstallerPlatform : public IInstallerPlatform {
       DWORD required = 0;
       libs.getDeviceRegistryProperty(set.get(), &record, SPDRP_DEVICEDESC, nullptr, nullptr, 0,
                                      &required);
-      std::vector<BYTE> buffer(static_cast<std::size_t>(required) + 1, 0);
+      std::vector<BYTE> buffer;
+      if (!Allocate(buffer, static_cast<std::size_t>(required) + 1)) {
+        return;  // out of memory ends the walk
+      }
       DWORD type = 0;
       if (!libs.getDeviceRegistryProperty(set.get(), &record, SPDRP_DEVICEDESC, &type,
                                           buffer.data(), required, nullptr)) {
@@ -284,7 +312,10 @@ class CWin32InstallerPlatform : public IInstallerPlatform {
       return value;
     }
     value.present = true;
-    std::vector<BYTE> buffer(size ? size : 1, 0);
+    std::vector<BYTE> buffer;
+    if (!Allocate(buffer, size ? size : 1)) {
+      return value;
+    }
     DWORD read = size;
     if (RegQueryValueExA(opened.get(), name.c_str(), nullptr, &type, buffer.data(), &read) ==
             ERROR_SUCCESS &&
@@ -305,7 +336,10 @@ class CWin32InstallerPlatform : public IInstallerPlatform {
     if (size == 0) {
       return std::string();
     }
-    std::vector<BYTE> block(size, 0);
+    std::vector<BYTE> block;
+    if (!Allocate(block, size)) {
+      return std::string();
+    }
     void* translation = nullptr;
     UINT translationLength = 0;
     if (!libs.getFileVersionInfo(path.c_str(), 0, size, block.data()) ||

@@ -28,8 +28,9 @@ class CSingleInstanceGuard : public IInstanceGuard {
 };
 
 // Removes the program's folder and the current folder from the DLL search, and loads the
-// libraries that Windows does not always take from the system folder (version.dll,
-// setupapi.dll) from there by full path. Call first thing in main.
+// libraries that are not imported at load time (version.dll, setupapi.dll, shell32.dll,
+// shlwapi.dll) by full path from the system folder, so that no DLL planted beside the program
+// or in the current folder runs with its rights. Call first thing in main.
 void HardenLibraryLoading();
 
 // The program's main routine: returns the process exit code.

@@ -232,6 +232,19 @@ case "$scenario" in
     drive LC_ALL=de_DE.UTF-8 ok
     expect "console visible=0" "$(box en 111 ok)" "exit 1"
     ;;
+  planted)  # an msiexec.exe and system DLLs planted beside velmora (also its current folder)
+    prepare full
+    cp "$bin/Kalvuset.exe" "$run/msiexec.exe"  # would write its call into Kalvuset.log
+    for dll in version.dll setupapi.dll shlwapi.dll; do cp "$bin/planted.dll" "$run/$dll"; done
+    preinstall Kalvuset.msi
+    # Wine prefers its own system DLLs; native first makes it load a planted one as Windows would.
+    # Not for version.dll: Wine's own user32 imports it at start-up, which Windows' does not.
+    drive "WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-};setupapi,shlwapi=n,b" ok ok ok
+    expect "console visible=0" "$(box en 112 ok)" "$(box en 108 ok)" "$(box en 110 ok)" "exit 0"
+    setup_ran_once no  # one entry: the planted msiexec.exe never ran; the real one removed the package
+    check_eq "no planted DLL loaded" "" "$(cat "$run/planted-dll-loaded.txt" 2>/dev/null)"
+    check_eq "installed version" "2.1.0" "$(installed_version)"
+    ;;
   *)
     fail "unknown scenario"
     ;;
