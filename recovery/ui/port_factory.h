@@ -13,7 +13,8 @@ class IRecoveryRig {
  public:
   virtual ~IRecoveryRig() = default;
   virtual ISerialPortFactory* Factory() = 0;
-  // The prompt's window has appeared / the prompt has ended.
+  // A prompt is about to be created / its window has appeared / it has ended.
+  virtual void OnPromptRequested(PromptKind kind) = 0;
   virtual void OnPromptShown(PromptKind kind) = 0;
   virtual void OnPromptEnded(PromptKind kind) = 0;
 };

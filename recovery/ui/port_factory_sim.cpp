@@ -5,7 +5,8 @@
 // Settings, from the environment (for the tests and demos):
 //   CALVERA_SIM_ID        the panel's identification (default "QRV50008")
 //   CALVERA_SIM_PORT      the port name that reaches the panel (default "COM1"; others fail)
-//   CALVERA_SIM_DELAY_MS  how long after a prompt appears the power switches (default 400)
+//   CALVERA_SIM_DELAY_MS  how long after a prompt appears the power switches (default 400); a
+//                         negative value switches it before the prompt's window is created
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -52,7 +53,12 @@ class CSimRig : public IRecoveryRig {
 
   ISerialPortFactory* Factory() override { return factory_.get(); }
 
+  void OnPromptRequested(PromptKind kind) override {
+    if (delayMs_ < 0) Switch(kind == PromptKind::kConnect);
+  }
+
   void OnPromptShown(PromptKind kind) override {
+    if (delayMs_ < 0) return;
     const bool on = kind == PromptKind::kConnect;
     const int delayMs = delayMs_;
     std::lock_guard<std::mutex> lock(mu_);
@@ -60,17 +66,21 @@ class CSimRig : public IRecoveryRig {
       std::unique_lock<std::mutex> wait(mu_);
       if (wake_.wait_for(wait, std::chrono::milliseconds(delayMs), [this] { return stopping_; })) return;
       wait.unlock();
-      if (on) {
-        panel_->PowerOn();
-      } else {
-        panel_->PowerOff();
-      }
+      Switch(on);
     });
   }
 
   void OnPromptEnded(PromptKind) override {}
 
  private:
+  void Switch(bool on) {
+    if (on) {
+      panel_->PowerOn();
+    } else {
+      panel_->PowerOff();
+    }
+  }
+
   VirtualClock clock_;
   SimLink link_;
   std::unique_ptr<VirtualPanel> panel_;

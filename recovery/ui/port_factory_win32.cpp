@@ -9,6 +9,7 @@ class CSystemRig : public IRecoveryRig {
  public:
   CSystemRig() : factory_(MakeSystemSerialPortFactory()) {}
   ISerialPortFactory* Factory() override { return factory_.get(); }
+  void OnPromptRequested(PromptKind) override {}
   void OnPromptShown(PromptKind) override {}
   void OnPromptEnded(PromptKind) override {}
 

@@ -212,11 +212,10 @@ void CTransDlg::OnStart() {
 // ---- the worker ----
 
 DWORD WINAPI CTransDlg::WorkerProc(void* dialog) {
-  static_cast<CTransDlg*>(dialog)->Worker();
-  return 0;
+  return static_cast<DWORD>(static_cast<CTransDlg*>(dialog)->Worker());
 }
 
-void CTransDlg::Worker() {
+int CTransDlg::Worker() {
   int result = trans_->CWinTransMainProc(this);
   if (result == 0) {
     succeeded_ = 1;
@@ -227,6 +226,7 @@ void CTransDlg::Worker() {
     EnableControls(1);
     running_ = false;
   });
+  return result;
 }
 
 void CTransDlg::RunOnUiThread(const std::function<void()>& action) {
@@ -335,6 +335,7 @@ int CTransDlg::RunPrompt(int stringId, int referenceLineState, PromptKind kind) 
     }
     rig_->OnPromptShown(kind);
   });
+  rig_->OnPromptRequested(kind);
   INT_PTR result = prompt_.DoModal();
   if (lineWatch_ != nullptr) {
     WaitForThreadPumpingSent(lineWatch_);

@@ -62,7 +62,7 @@ class CTransDlg : public CResizableDlg, public IDialogBridge {
   void SetLogText(const std::string& text);
   std::string LoadText(int id) const;
   int RunPrompt(int stringId, int referenceLineState, PromptKind kind);
-  void Worker();
+  int Worker();  // the run's result, also the thread's exit code
   static DWORD WINAPI WorkerProc(void* dialog);
   static DWORD WINAPI LineWatchProc(void* dialog);
 

@@ -20,6 +20,7 @@
 //   select T ID TEXT          selects TEXT in combo box ID and tells the dialog
 //   syscmd T CMD              posts WM_SYSCOMMAND CMD
 //   key T VK                  posts WM_KEYDOWN/WM_KEYUP of virtual key VK to T's focus window
+//   focus T                   id of the control of T that has the keyboard focus
 //   size T W H                asks for an outer size of W x H
 //   rect T [ID]               "left top right bottom": T on screen, or control ID in T's client area
 //   client T                  "width height" of T's client area
@@ -246,6 +247,16 @@ int main(int argc, char** argv) {
     if (GetGUIThreadInfo(thread, &info) && info.hwndFocus != nullptr) focus = info.hwndFocus;
     PostMessageA(focus, WM_KEYDOWN, vk, 1);
     PostMessageA(focus, WM_KEYUP, vk, 0xC0000001);
+    return 0;
+  }
+  if (command == "focus") {
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    DWORD thread = GetWindowThreadProcessId(hwnd, nullptr);
+    if (!GetGUIThreadInfo(thread, &info) || info.hwndFocus == nullptr) return Fail("no focus");
+    HWND focus = info.hwndFocus;
+    while (focus != nullptr && GetParent(focus) != hwnd) focus = GetParent(focus);  // combo's edit
+    std::printf("%d\n", focus != nullptr ? GetDlgCtrlID(focus) : -1);
     return 0;
   }
   if (command == "size") {
