@@ -206,12 +206,11 @@ class CWin32InstallerPlatform : public IInstallerPlatform {
     }
     caption_ = LoadText(IDS_APP_TITLE);
     if (caption_.empty()) {
+      // No title in the resources: the program's file name without its extension.
       char path[MAX_PATH] = {};
       const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-      std::string name(path, length < MAX_PATH ? length : 0);
-      name = name.substr(name.find_last_of("\\/") == std::string::npos
-                             ? 0
-                             : name.find_last_of("\\/") + 1);
+      const std::string modulePath(path, length < MAX_PATH ? length : 0);
+      const std::string name = modulePath.substr(ModuleFolderFromPath(modulePath).size());
       caption_ = name.substr(0, name.rfind('.'));
     }
     return true;

@@ -10,8 +10,7 @@
 // second (start a second copy of PROGRAM now, answer its boxes with ok, write them down with the
 // prefix "second ", then take the following action on this box), or unplug:<key> (delete that
 // key below HKEY_LOCAL_MACHINE with its subkeys, as if the device went away, then press ok).
-// When no action is left the
-// driver presses ok. At the end: "exit <code>" with the full 32-bit exit code, or "timeout".
+// When no action is left the driver presses ok. At the end: "exit <code>" with the full 32-bit exit code, or "timeout".
 // The first line tells whether a console window was still visible when the first box came up.
 // With SHOTS=<Unix folder> in the environment, the screen is saved there as PNG at each box.
 #include <windows.h>

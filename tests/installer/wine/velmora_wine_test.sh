@@ -196,11 +196,11 @@ case "$scenario" in
     expect "console visible=0" "$(box en 112 ok)" "$(box en 106 ok)" "$(box en 106 "unplug:$usb_subkey")" \
       "$(box en 109 ok)" "exit 1"
     ;;
-  device_cable)  # the link cable is plugged in and the user cancels
+  device_cable)  # the link cable is plugged in and the user closes the question
     prepare full
     add_device VLM0002 'USB Link Cable (RQ5-LNKCA-07)'
-    drive ok cancel ok
-    expect "console visible=0" "$(box en 112 ok)" "$(box en 106 cancel)" "$(box en 107 ok)" "exit 1"
+    drive ok close ok
+    expect "console visible=0" "$(box en 112 ok)" "$(box en 106 close)" "$(box en 107 ok)" "exit 1"
     setup_not_run
     ;;
   device_mismatch)  # descriptions that differ in case or by a trailing blank do not count
