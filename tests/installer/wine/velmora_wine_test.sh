@@ -42,6 +42,7 @@ usb_subkey='System\CurrentControlSet\Enum\USB\VID_1A2B&PID_3C4D'
 # No package and no test device, before and after every scenario.
 clean_machine() {
   w msiexec /x "$product" /qn >/dev/null
+  w reg delete "$uninstall_key" /f >/dev/null 2>&1
   w reg delete "HKLM\\$usb_subkey" /f >/dev/null
 }
 trap clean_machine EXIT
@@ -168,6 +169,13 @@ case "$scenario" in
     expect "console visible=0" "$(box en 112 ok)" "$(box en 113 ok)" "exit 1"
     setup_not_run
     check_eq "installed version kept" "2.10.0" "$(installed_version)"
+    ;;
+  removal_fails)  # an uninstall entry the Windows Installer does not know: removal ends in 1605
+    prepare full
+    w reg add "$uninstall_key" /v DisplayVersion /d 2.0.0 /f >/dev/null
+    drive ok ok ok
+    expect "console visible=0" "$(box en 112 ok)" "$(box en 108 ok)" "$(box en 105 ok)" "exit 1"
+    setup_not_run
     ;;
   missing)  # no setup program beside velmora: one message only
     prepare bare
