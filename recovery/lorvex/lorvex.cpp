@@ -163,6 +163,10 @@ int LorvexTool::Lookup(const char* identification, int field, char* name260,
     if (line.fields[1].size() > kMaxNameLength || line.fields[2].size() > kMaxNameLength) {
       return kLorvexMalformed;
     }
+    // A NUL byte inside a name would hand the caller a shorter name than the line holds.
+    if (line.fields[1].find('\0') != std::string::npos || line.fields[2].find('\0') != std::string::npos) {
+      return kLorvexMalformed;
+    }
     const std::string& name = line.fields[field];
     std::memcpy(name260, name.c_str(), name.size() + 1);
     *lineNumber = line.lineNumber;

@@ -20,7 +20,7 @@
 //      0  found: the name buffer holds the terminated file name; *lineNumber = its line (1-based)
 //    -10  no line matches the identification
 //     -3  the matching line is malformed (not exactly three fields) or a name in it is longer
-//         than 259 characters
+//         than 259 characters or holds a NUL byte
 //     -1  no table: LorvexToolPath has not succeeded
 //     -2  a null argument
 // On any failure the name buffer and *lineNumber are left as they were.

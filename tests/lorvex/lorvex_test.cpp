@@ -123,6 +123,9 @@ TEST(LorvexTable, LookupErrors) {
       {"iloader name of 260", "QRV5170K " + name260 + " core.bin\n", "QRV5170K", -3},
       {"core name of 260", "QRV5170K il.bin " + name260 + "\n", "QRV5170K", -3},
       {"names of 259 fit", "QRV5170K " + name259 + " " + name259 + "\n", "QRV5170K", 0},
+      // Found by fuzzing: the name was cut at the NUL and reported as found.
+      {"iloader name holding a NUL", std::string("QRV5170K \0\0L_A.bin core.bin\n", 28), "QRV5170K", -3},
+      {"core name holding a NUL", std::string("QRV5170K il.bin co\0re.bin\n", 26), "QRV5170K", -3},
   };
   for (const ErrorCase& c : cases) {
     SCOPED_TRACE(c.label);
