@@ -157,35 +157,65 @@ long long Distance(const std::vector<DWORD>& a, const std::vector<DWORD>& b) {
   return sum;
 }
 
-// Names the system icon that the box's icon control shows, by comparing pixels.
-std::string IconName(HWND icon) {
+struct IconMatch {
+  std::string name = "blank";  // blank: nothing drawn in the control yet
+  long long perPixel = -1;      // mean distance to the closest system icon
+};
+
+// Compares the pixels on screen where the icon control lies with each system icon.
+IconMatch MatchIcon(const RECT& rect) {
+  const int w = rect.right - rect.left, h = rect.bottom - rect.top;
+  HDC screen = GetDC(nullptr);
+  const std::vector<DWORD> shown = Grab(screen, rect.left, rect.top, w, h);
+  ReleaseDC(nullptr, screen);
+  IconMatch match;
+  const DWORD background = shown.front() & 0xFFFFFF;
+  bool blank = true;
+  for (DWORD p : shown) blank = blank && (p & 0xFFFFFF) == background;
+  if (blank) return match;
+  const struct {
+    WORD id;
+    const char* name;
+  } icons[] = {{32513, "hand"}, {32515, "exclamation"}, {32516, "information"}, {32514, "question"}};
+  for (const auto& candidate : icons) {
+    const long long d =
+        Distance(shown, Reference(MAKEINTRESOURCEW(candidate.id), w, h, background)) / (w * h);
+    if (match.perPixel < 0 || d < match.perPixel) {
+      match.perPixel = d;
+      match.name = candidate.name;
+    }
+  }
+  return match;
+}
+
+// Names the system icon that the box's icon control shows. The box is asked to paint at once;
+// the answer is taken when three reads in a row agree closely with one system icon (the screen
+// may still show what lay there before the box painted).
+std::string IconName(HWND box, HWND icon) {
   if (!icon) return "none";
   RECT rect;
   GetWindowRect(icon, &rect);
   const int w = rect.right - rect.left, h = rect.bottom - rect.top;
   if (w <= 0 || h <= 0 || w > 256 || h > 256) return "none";
-  HDC screen = GetDC(nullptr);
-  const std::vector<DWORD> shown = Grab(screen, rect.left, rect.top, w, h);
-  ReleaseDC(nullptr, screen);
-  const DWORD background = shown.front() & 0xFFFFFF;
-  const struct {
-    LPCWSTR id;
-    const char* name;
-  } icons[] = {{MAKEINTRESOURCEW(32513), "hand"}, {MAKEINTRESOURCEW(32515), "exclamation"}, {MAKEINTRESOURCEW(32516), "information"},
-               {MAKEINTRESOURCEW(32514), "question"}};
-  std::string best = "unknown";
-  long long bestDistance = -1;
-  for (const auto& candidate : icons) {
-    const long long d = Distance(shown, Reference(candidate.id, w, h, background));
-    if (bestDistance < 0 || d < bestDistance) {
-      bestDistance = d;
-      best = candidate.name;
+  constexpr long long kCloseEnough = 4;  // mean per-pixel distance (sum over three channels)
+  constexpr int kAgreeingReads = 3;
+  constexpr DWORD kReadIntervalMs = 100;
+  IconMatch previous;
+  int agreeing = 0;
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    RedrawWindow(box, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+    Sleep(kReadIntervalMs);
+    const IconMatch match = MatchIcon(rect);
+    const bool close = match.perPixel >= 0 && match.perPixel <= kCloseEnough;
+    agreeing = close && match.name == previous.name ? agreeing + 1 : (close ? 1 : 0);
+    previous = match;
+    if (agreeing >= kAgreeingReads) {
+      std::fprintf(stderr, "icon %s, mean distance %lld, read %d times\n", match.name.c_str(),
+                   match.perPixel, attempt + 1);
+      return match.name;
     }
   }
-  // Nothing drawn at all (a blank control) is no icon.
-  bool blank = true;
-  for (DWORD p : shown) blank = blank && (p & 0xFFFFFF) == background;
-  return blank ? "blank" : best;
+  return previous.name + "?";
 }
 
 // Saves the X screen as PNG with ImageMagick's import (a Unix program, started through Wine).
@@ -276,7 +306,7 @@ class Driver {
       for (int id : children.buttons) buttons += (buttons.empty() ? "" : ",") + std::to_string(id);
       const std::string caption = Utf8(WindowText(box));
       const std::string text = Utf8(WindowText(GetDlgItem(box, 0xFFFF)));
-      const std::string icon = IconName(children.icon);
+      const std::string icon = IconName(box, children.icon);
       if (!shots_.empty()) {
         SaveScreen(shots_ + "/" + prefix + "box" + std::to_string(++shotCount_) + ".png");
       }
