@@ -42,7 +42,7 @@ done
 case "$arch" in i686|x86_64) ;; *) echo "package.sh: --arch takes i686 or x86_64" >&2; exit 1 ;; esac
 
 scratch=""
-cleanup() { [ -n "$scratch" ] && rm -rf "$scratch"; }
+cleanup() { if [ -n "$scratch" ]; then rm -rf "$scratch"; fi; }
 trap cleanup EXIT
 
 if [ -z "$build_dir" ]; then
