@@ -7,6 +7,8 @@
 //   CALVERA_SIM_PORT      the port name that reaches the panel (default "COM1"; others fail)
 //   CALVERA_SIM_DELAY_MS  how long after a prompt appears the power switches (default 400); a
 //                         negative value switches it before the prompt's window is created
+//   CALVERA_SIM_LOSE_LINES=1  the port's modem status stops answering once a prompt is shown (as
+//                         when the adapter is pulled out)
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -35,6 +37,7 @@ class CSimRig : public IRecoveryRig {
     config.eraseStepMs = 5;
     config.writeStepMs = 5;
     delayMs_ = std::atoi(EnvText("CALVERA_SIM_DELAY_MS", "400").c_str());
+    loseLines_ = EnvText("CALVERA_SIM_LOSE_LINES", "0") == "1";
     panel_.reset(new VirtualPanel(config, link_));
     link_.SetRealTimePacing(1.0);
     factory_ = link_.MakeFactory(EnvText("CALVERA_SIM_PORT", "COM1"));
@@ -58,6 +61,11 @@ class CSimRig : public IRecoveryRig {
   }
 
   void OnPromptShown(PromptKind kind) override {
+    if (loseLines_) {
+      std::lock_guard<std::recursive_mutex> lock(link_.mutex());
+      link_.faults().modemStatusFails = true;
+      return;
+    }
     if (delayMs_ < 0) return;
     const bool on = kind == PromptKind::kConnect;
     const int delayMs = delayMs_;
@@ -86,6 +94,7 @@ class CSimRig : public IRecoveryRig {
   std::unique_ptr<VirtualPanel> panel_;
   std::unique_ptr<ISerialPortFactory> factory_;
   int delayMs_ = 400;
+  bool loseLines_ = false;
   std::mutex mu_;
   std::condition_variable wake_;
   bool stopping_ = false;

@@ -6,15 +6,15 @@ CPowerControlMessageDlg::CPowerControlMessageDlg(HWND parent)
     : CDialogBase(IDD_POWER_CONTROL, parent) {}
 
 BOOL CPowerControlMessageDlg::OnInitDialog() {
-  ended_ = false;
+  finished_ = false;
   ::SetDlgItemTextA(hwnd_, IDC_PROMPT_TEXT, promptText_.c_str());
   if (onShown_) onShown_();
   return TRUE;
 }
 
 void CPowerControlMessageDlg::Finish(INT_PTR result) {
-  if (ended_) return;
-  ended_ = true;
+  if (finished_) return;
+  finished_ = true;
   EndModal(result);
 }
 

@@ -38,5 +38,5 @@ class CPowerControlMessageDlg : public CDialogBase {
   std::string promptText_;
   std::atomic<int> resultFlag_{kPromptIdle};
   std::function<void()> onShown_;
-  bool ended_ = false;  // a close request that races with Cancel must not change the result
+  bool finished_ = false;  // a close request that races with Cancel must not change the result
 };

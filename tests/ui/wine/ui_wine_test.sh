@@ -261,6 +261,21 @@ scenario_sim_instant_power() {
   drv gone main 10000 || fail "dialog did not close"
 }
 
+# The modem status stops answering while the power-off prompt is up: the prompt closes by itself
+# and the run ends as cancelled, without a message box.
+scenario_sim_lines_lost() {
+  prepare calvera-sim.exe
+  start calvera-sim.exe CALVERA_SIM_LOSE_LINES=1
+  [ -n "$(drv wait main 30000)" ] || { fail "main dialog did not appear"; return; }
+  drv click main 1
+  check_contains "cancel line" "$(drv wait-text main 1002 "Transfer canceled." 20000)" "Transfer canceled."
+  check_eq "prompt closed by itself" "0" "$(drv count prompt)"
+  expect_no_msgbox
+  check_eq "controls enabled after the run" "1111" "$(controls_state)"
+  drv click main 2
+  expect_no_msgbox_then_gone
+}
+
 scenario_missing_targets() {
   for variant in none dir; do
     rm -rf "${run_dir:?}"/*
