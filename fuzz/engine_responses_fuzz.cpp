@@ -1,8 +1,8 @@
 // Fuzz target: every answer parser of the transfer engine, fed from the simulated link.
 //
 // Input layout:
-//   byte 0      which operation runs (greeting, speed change, MID, OTN, RST, PDL, PGO, bank,
-//               final write)
+//   byte 0      which operation runs (modulo 10: greeting, speed change, MID, OTN, RST, PDL,
+//               PGO, bank, final write, the whole transfer from greeting to reset)
 //   then replies, each a length byte and that many bytes:
 //     0x00-0x7F  a reply of that length, sent once the host has been quiet for 2 ms
 //     0x80-0xFE  a reply of (length & 0x7F) bytes sent right after the previous reply, once the
@@ -95,19 +95,6 @@ class FuzzTarget : public ISimTarget {
   uint64_t followCount_ = 0;
 };
 
-class NullBridge : public IDialogBridge {
- public:
-  void AppendLog(const char* text) override { FUZZ_CHECK(text != nullptr); }
-  void TrimLog(int count) override { FUZZ_CHECK(count >= 0); }
-  void EnableCloseButton(int) override {}
-  std::string GetPortBoxText() override { return "COM1"; }
-  std::string GetSpeedBoxText() override { return "115200"; }
-  void SetPromptPort(ISerialPort*) override {}
-  int PromptPowerOff() override { return 1; }
-  int PromptConnect() override { return 1; }
-  int ResolveImageFiles(const char*, std::string&, std::string&) override { return -8; }
-};
-
 // Every record must be whole: the prefix, at most 511 characters, CR LF at the end.
 class CheckingTrace : public ITraceReceiver {
  public:
@@ -136,6 +123,18 @@ std::deque<Reply> ParseReplies(const uint8_t* data, size_t size) {
   return replies;
 }
 
+const std::string& CoreImagePath() {
+  static const std::string path = [] {
+    std::string p = FuzzScratchFolder() + "/oscore.bin";
+    std::vector<uint8_t> body(96);
+    for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i % 7 == 0 ? 0x1B : i);
+    const std::vector<uint8_t> image = FuzzMakeImage(OSCORE_MAGIC, body, 0x8C010000u, 0u);
+    FUZZ_CHECK(FuzzWriteFile(p, image.data(), image.size()));
+    return p;
+  }();
+  return path;
+}
+
 const std::string& LoaderImagePath() {
   static const std::string path = [] {
     std::string p = FuzzScratchFolder() + "/iloader.bin";
@@ -145,6 +144,24 @@ const std::string& LoaderImagePath() {
   }();
   return path;
 }
+
+class NullBridge : public IDialogBridge {
+ public:
+  void AppendLog(const char* text) override { FUZZ_CHECK(text != nullptr); }
+  void TrimLog(int count) override { FUZZ_CHECK(count >= 0); }
+  void EnableCloseButton(int) override {}
+  std::string GetPortBoxText() override { return "COM1"; }
+  std::string GetSpeedBoxText() override { return "115200"; }
+  void SetPromptPort(ISerialPort*) override {}
+  int PromptPowerOff() override { return 1; }
+  int PromptConnect() override { return 1; }
+  int ResolveImageFiles(const char* machineId, std::string& iloader, std::string& osCore) override {
+    FUZZ_CHECK(machineId != nullptr && std::strlen(machineId) <= 8);
+    iloader = LoaderImagePath();
+    osCore = CoreImagePath();
+    return 0;
+  }
+};
 
 bool OneOf(int result, std::initializer_list<int> allowed) {
   for (int a : allowed)
@@ -159,12 +176,13 @@ CheckingTrace g_trace;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   SetTraceReceiver(&g_trace);
   LoaderImagePath();
+  CoreImagePath();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
-  const uint8_t operation = data[0] % 9;
+  const uint8_t operation = data[0] % 10;
   const int openBefore = CBinaryFile::OpenCount();
 
   VirtualClock clock;
@@ -220,13 +238,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       result = trans.SendFileDownloadBank(port.get(), static_cast<int>(bank.size()), bank.data(), 3, true);
       break;
     }
-    default:
+    case 8:
       result = trans.SendFileDownloadBankWrite(port.get());
+      break;
+    default:
+      result = trans.GoTransfer(port.get());
       break;
   }
   static const bool verbose = std::getenv("CALVERA_FUZZ_VERBOSE") != nullptr;
   if (verbose) std::fprintf(stderr, "operation %d result %d machine [%s]\n", operation, result, trans.m_machineId);
-  FUZZ_CHECK(OneOf(result, {kResultOk, kResultFailed}) || (operation == 3 && result == kResultForeignCore));
+  if (operation == 9)
+    FUZZ_CHECK(OneOf(result, {kResultOk, kResultFailed, kResultForeignCore, kResultModelRefused}));
+  else
+    FUZZ_CHECK(OneOf(result, {kResultOk, kResultFailed}) || (operation == 3 && result == kResultForeignCore));
   FUZZ_CHECK(trans.m_machineId[8] == '\0');
   FUZZ_CHECK(CBinaryFile::OpenCount() == openBefore);
   port->Close();

@@ -80,6 +80,17 @@ def engine():
     write(t, "bank-ok", b"\x07" + reply(b"\x06\x1a") + reply(ESC + b"OPDB1\r\n" + ESC + b"OPDB2\r\n" + ESC + b"OPDE0\r\n"))
     write(t, "bank-nak-then-error", b"\x07" + reply(b"\x15\x1a") + reply(b"\x06\x1a") + reply(ESC + b"OPDE1\r\n"))
     write(t, "final-ok", b"\x08" + reply(ESC + b"OPDB2\r\n" + ESC + b"OPDE0\r\n"))
+    typ = b"Tervik"
+    otn = b"OTN0" + b"%02X" % len(typ)
+    ack = reply(b"\x06\x1a")
+    done = reply(ESC + b"OPDB1\r\n" + ESC + b"OPDB2\r\n" + ESC + b"OPDE0\r\n")
+    whole = (b"\x09" + reply(b"\x03\x0a") + reply(answer(b"COM0")) + follow(echo) + reply(answer(b"MID0QX7A2K00")) +
+             reply(answer(b"PDL0")) + reply(answer(b"PGO0")) + reply(b"\x02\x0a") +
+             reply(ESC + otn + frame_sum(otn) + typ + frame_sum(typ) + CR + LF) + ack + done + ack + done +
+             reply(ESC + b"OPDE0\r\n") + reply(answer(b"RST0")))
+    write(t, "transfer-ok", whole)
+    write(t, "transfer-model-refused", b"\x09" + reply(b"\x03\x0a") + reply(answer(b"COM0")) + follow(echo) +
+          reply(answer(b"MID0QX7A2K05")) + reply(answer(b"RST0")))
     write(t, "final-noise", b"\x08\xff" + b"\x00\x1b\x0d" * 20)
 
 

@@ -47,4 +47,14 @@ echo "== Windows tests under Wine ($windows_tests)"
   wineserver -k || true
 ) || status=1
 
+echo "== fuzz targets (libFuzzer, clang, sanitizers; a fixed number of runs over each seed corpus)"
+if CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVERA_FUZZ=ON \
+     -DCALVERA_TESTS=OFF >/dev/null &&
+   cmake --build build/fuzz --target calvera_fuzzers -j"$jobs" >build/fuzz/build.log 2>&1; then
+  bash fuzz/run.sh build/fuzz || status=1
+else
+  echo "fuzz build failed (build/fuzz/build.log)"
+  status=1
+fi
+
 exit $status
