@@ -96,7 +96,7 @@ wait_exit() {  # pid seconds -> 0 when it ended in time
   return 1
 }
 
-shot() { import -window root "$shots/$1.png" 2>/dev/null && log "screenshot $shots/$1.png"; }
+shot() { timeout 30 import -window root "$shots/$1.png" 2>/dev/null && log "screenshot $shots/$1.png"; }
 
 # Message texts (string table).
 msg_1001=$'Transfer failed.\r\nAfter confirming the cable, communication settings, and the DIP switch, transfer the data again.'
