@@ -39,11 +39,17 @@ product='{6B1E94F0-27C3-4A5D-9E08-C3D2F1A7B654}'
 uninstall_key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product"
 usb_subkey='System\CurrentControlSet\Enum\USB\VID_1A2B&PID_3C4D'
 
+# Several Windows commands in one Wine start (each start costs about a second).
+batch() {
+  printf '%s\r\n' "@echo off" "$@" >"$run/step.bat"
+  w cmd /c "$(winpath "$run/step.bat")" >/dev/null
+}
+
 # No package and no test device, before and after every scenario.
 clean_machine() {
-  w msiexec /x "$product" /qn >/dev/null
-  w reg delete "$uninstall_key" /f >/dev/null 2>&1
-  w reg delete "HKLM\\$usb_subkey" /f >/dev/null
+  batch "start /wait msiexec /x $product /qn" \
+    "reg delete \"$uninstall_key\" /f >nul 2>&1" \
+    "reg delete \"HKLM\\$usb_subkey\" /f >nul 2>&1"
 }
 trap clean_machine EXIT
 clean_machine
@@ -53,11 +59,22 @@ installed_version() {
     awk '$1 == "DisplayVersion" { print $3 }'
 }
 
-add_device() {  # serial description
-  local key="HKLM\\$usb_subkey\\$1"
-  w reg add "$key" /v HardwareID /t REG_MULTI_SZ /d 'USB\VID_1A2B&PID_3C4D' /f >/dev/null
-  w reg add "$key" /v DeviceDesc /d "$2" /f >/dev/null
-  w reg add "$key" /v ClassGUID /d '{36fc9e60-c465-11cf-8056-444553540000}' /f >/dev/null
+# Plugs USB devices in: pairs of serial number and device description.
+add_devices() {
+  local lines=()
+  while [ $# -ge 2 ]; do
+    local key="HKLM\\$usb_subkey\\$1"
+    lines+=("reg add \"$key\" /v HardwareID /t REG_MULTI_SZ /d \"USB\\VID_1A2B&PID_3C4D\" /f >nul"
+            "reg add \"$key\" /v DeviceDesc /d \"$2\" /f >nul"
+            "reg add \"$key\" /v ClassGUID /d {36fc9e60-c465-11cf-8056-444553540000} /f >nul")
+    shift 2
+  done
+  batch "${lines[@]}"
+}
+
+device_desc() {  # serial -> the description as stored, blanks included
+  w reg query "HKLM\\$usb_subkey\\$1" /v DeviceDesc 2>/dev/null |
+    sed -n 's/^ *DeviceDesc *REG_SZ    //p'
 }
 
 prepare() {  # full|bare
@@ -199,14 +216,14 @@ case "$scenario" in
   device_panel)  # a panel stays plugged in through one OK, then goes away
     prepare full
     echo 1603 >"$run/Kalvuset.exitcode"
-    add_device VLM0001 'Tesmark Tervik-Series USB Device'
+    add_devices VLM0001 'Tesmark Tervik-Series USB Device'
     drive ok ok "unplug:$usb_subkey" ok
     expect "console visible=0" "$(box en 112 ok)" "$(box en 106 ok)" "$(box en 106 "unplug:$usb_subkey")" \
       "$(box en 109 ok)" "exit 1"
     ;;
   device_cable)  # the link cable is plugged in and the user closes the question
     prepare full
-    add_device VLM0002 'USB Link Cable (RQ5-LNKCA-07)'
+    add_devices VLM0002 'USB Link Cable (RQ5-LNKCA-07)'
     drive ok close ok
     expect "console visible=0" "$(box en 112 ok)" "$(box en 106 close)" "$(box en 107 ok)" "exit 1"
     setup_not_run
@@ -214,8 +231,9 @@ case "$scenario" in
   device_mismatch)  # descriptions that differ in case or by a trailing blank do not count
     prepare full
     echo 1603 >"$run/Kalvuset.exitcode"
-    add_device VLM0003 'tesmark tervik-series usb device'
-    add_device VLM0004 'USB Link Cable (RQ5-LNKCA-07) '
+    add_devices VLM0003 'tesmark tervik-series usb device' VLM0004 'USB Link Cable (RQ5-LNKCA-07) '
+    check_eq "devices plugged in" "tesmark tervik-series usb device|USB Link Cable (RQ5-LNKCA-07) " \
+      "$(device_desc VLM0003)|$(device_desc VLM0004)"
     drive ok ok
     expect "console visible=0" "$(box en 112 ok)" "$(box en 109 ok)" "exit 1"
     ;;
@@ -223,7 +241,7 @@ case "$scenario" in
     prepare full
     japanese_font
     shots=1
-    add_device VLM0005 'Tesmark Tervik-Series USB Device'
+    add_devices VLM0005 'Tesmark Tervik-Series USB Device'
     drive LC_ALL=ja_JP.UTF-8 ok cancel ok
     expect "console visible=0" "$(box ja 112 ok)" "$(box ja 106 cancel)" "$(box ja 107 ok)" "exit 1"
     setup_not_run
