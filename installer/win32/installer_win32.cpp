@@ -33,7 +33,8 @@ std::string SystemFolder() {
   return std::string(buffer, length);
 }
 
-// A library of the system folder, loaded by full path, with the entry points the installer uses.
+// The system-folder libraries that velmora loads at run time, by full path, with the entry points
+// it uses from them.
 class SystemLibraries {
  public:
   using GetFileVersionInfoSizeAFn = DWORD(WINAPI*)(LPCSTR, LPDWORD);
