@@ -47,9 +47,14 @@ batch() {
 
 # No package and no test device, before and after every scenario.
 clean_machine() {
+  local font_line="rem"
+  if [ "${font_replaced:-0}" = 1 ]; then
+    font_line='reg delete "HKCU\Software\Wine\Fonts\Replacements" /v "MS UI Gothic" /f >nul 2>&1'
+  fi
   batch "start /wait msiexec /x $product /qn" \
     "reg delete \"$uninstall_key\" /f >nul 2>&1" \
-    "reg delete \"HKLM\\$usb_subkey\" /f >nul 2>&1"
+    "reg delete \"HKLM\\$usb_subkey\" /f >nul 2>&1" \
+    "$font_line"
 }
 trap clean_machine EXIT
 clean_machine
@@ -89,10 +94,12 @@ preinstall() {  # msi file name in BUILD_DIR/tests/installer
 }
 
 # Japanese message boxes need a font with Japanese glyphs (fonts-vlgothic) in place of the one
-# Windows would use.
+# Windows would use. Only for the run: the prefix is shared with other tests.
 japanese_font() {
   w reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'MS UI Gothic' /d 'VL Gothic' /f >/dev/null
+  font_replaced=1
 }
+font_replaced=0
 
 # Runs velmora through the driver with the given actions; env assignments may come first.
 # Scenarios that a person may want to look at leave screenshots (shots=1, or SHOTS=1 for all).
