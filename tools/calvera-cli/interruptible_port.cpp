@@ -114,6 +114,7 @@ bool CInterruptiblePort::Write(const void* buffer, uint32_t count, uint32_t& wri
     const bool ok = port_->Write(in + written, count - written, moved);
     const uint32_t error = ok ? 0 : port_->LastError();
     port_->SetTimeouts(timeouts_);
+    if (moved != 0 && watch_.onWritten) watch_.onWritten(in + written, moved);
     written += moved;
     if (!ok && error != ETIMEDOUT) return Fail(error);
   }

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,8 @@ enum class ModemLines { kFromPort, kAssumeOn, kAssumeOff };
 struct PortWatch {
   const volatile std::sig_atomic_t* interrupted = nullptr;
   std::atomic<bool> modemStatusFailed{false};  // a status read of the real port failed
+  // Told of the bytes each write moved, in order, on the thread that writes (for the status line).
+  std::function<void(const uint8_t* data, uint32_t count)> onWritten;
 };
 
 class CInterruptiblePort : public ISerialPort {

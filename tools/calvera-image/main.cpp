@@ -41,7 +41,29 @@ const char kUsage[] =
     "       calvera-image pack --kind oscore|iloader --load-address HEX --entry-offset HEX\n"
     "                          [--flags HEX] [--reserved HEX] BODY OUT\n"
     "       calvera-image compress IN OUT\n"
-    "       calvera-image expand IN OUT\n";
+    "       calvera-image expand IN OUT\n"
+    "       calvera-image help | --help | --version\n";
+
+const char kHelp[] =
+    "\n"
+    "Inspects, checks and makes the image files of the recovery (initial loader, OS core).\n"
+    "\n"
+    "  info FILE      the header fields and the checks of an image file\n"
+    "  verify FILE    only the checks: header CRC, sizes, body check\n"
+    "  pack           makes an image file OUT from the body BODY:\n"
+    "    --kind oscore|iloader   the header's magic\n"
+    "    --load-address HEX      load address (1 to 8 hex digits)\n"
+    "    --entry-offset HEX      entry offset\n"
+    "    --flags HEX             format flags (default 0)\n"
+    "    --reserved HEX          the reserved field (default 0)\n"
+    "  compress IN OUT  IN as one LZSS stream of the kind the target expands\n"
+    "  expand IN OUT    an LZSS stream IN back to its bytes\n"
+    "  help, --help     this text\n"
+    "  --version        the version\n"
+    "\n"
+    "Output files are written to a temporary file and renamed: nothing is overwritten on failure.\n"
+    "\n"
+    "Exit status: 0 sound / done; 1 broken image or bad input data; 2 usage or I/O error.\n";
 
 // One line on stderr, then the exit code.
 int Fail(int code, const std::string& message) {
@@ -369,6 +391,11 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "help" || command == "--help" || command == "-h") {
     std::fputs(kUsage, stdout);
+    std::fputs(kHelp, stdout);
+    return kExitOk;
+  }
+  if (command == "--version") {
+    std::printf("calvera-image %s\n", CALVERA_VERSION_TEXT);
     return kExitOk;
   }
   if (command == "info" || command == "verify") {

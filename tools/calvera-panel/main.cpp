@@ -42,14 +42,40 @@ void OnSignal(int sig) {
 constexpr int kIdlePollMs = 20;          // poll period while no host holds the pseudo-terminal
 constexpr uint64_t kAfterResetUs = 300000;  // the host reads the reset answer before we go on
 
-void Usage() {
-  std::fprintf(stderr,
-               "usage: calvera-panel (--port DEVICE | --pty) [--id ID] [--core-type TEXT] [--dump DIR]\n"
-               "                     [--fault FAULT]... [--once] [--off]\n"
-               "faults: noise[:CMD] bad-sum:CMD lower-sum:CMD no-answer:CMD stray-esc:CMD status:CMD\n"
-               "        nak[:bank=N] e1[:bank=N] echo-mismatch silence-after:BYTES cts-drop-after:BYTES\n"
-               "        delay:MS; options :times=N or :always\n");
-}
+const char kUsage[] =
+    "usage: calvera-panel (--port DEVICE | --pty) [--id ID] [--core-type TEXT] [--dump DIR]\n"
+    "                     [--fault FAULT]... [--once] [--off]\n"
+    "       calvera-panel --help | --version\n";
+
+const char kHelp[] =
+    "\n"
+    "The virtual panel: answers a recovery (calvera-cli, calvera.exe) like a real target, on a\n"
+    "serial device or on a pseudo-terminal. The first line on stdout names the port to open\n"
+    "(\"port: /dev/pts/7\"); every exchange is logged on stderr.\n"
+    "\n"
+    "  --port DEVICE     answer on this serial device (null-modem cable; the panel's RTS is the\n"
+    "                    host's CTS, so the power prompts work)\n"
+    "  --pty             create a pseudo-terminal and answer there (no modem lines)\n"
+    "  --id ID           the 8-character machine identification (default QRV50008)\n"
+    "  --core-type TEXT  the operating-system core type the loader reports (at most 255 characters)\n"
+    "  --dump DIR        after a recovery write oscore.bin, iloader.bin and ram.bin into DIR\n"
+    "  --fault FAULT     inject a fault (repeatable); FAULT is KIND[:ARG][:OPTION]...:\n"
+    "                    noise[:CMD] bad-sum:CMD lower-sum:CMD no-answer:CMD stray-esc:CMD status:CMD\n"
+    "                    nak[:bank=N] e1[:bank=N] echo-mismatch silence-after:BYTES\n"
+    "                    cts-drop-after:BYTES delay:MS; OPTION is times=N, always or bank=N;\n"
+    "                    CMD is HSK COM MID PDL PGO OTN OPD OPD$$ RST\n"
+    "  --once            end after one recovery\n"
+    "  --off             start switched off\n"
+    "  --help            this text\n"
+    "  --version         the version\n"
+    "\n"
+    "Power: SIGUSR1 switches the panel on, SIGUSR2 off; SIGINT or SIGTERM ends the program.\n"
+    "\n"
+    "Exit status: 0 the (last) recovery ended with a reset after a complete download; 1 it ended\n"
+    "otherwise (reset without a complete download, the host closed the port first, or stopped by a\n"
+    "signal); 2 usage error, or the port cannot be opened or created.\n";
+
+void Usage() { std::fputs(kUsage, stderr); }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& data) {
   FILE* f = std::fopen(path.c_str(), "wb");
@@ -88,7 +114,14 @@ int main(int argc, char** argv) {
       return true;
     };
     std::string v;
-    if (a == "--pty") {
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("calvera-panel %s\n", CALVERA_VERSION_TEXT);
+      return 0;
+    } else if (a == "--pty") {
       pty = true;
     } else if (a == "--port" && value(device)) {
     } else if (a == "--id" && value(v)) {

@@ -15,6 +15,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -174,6 +176,71 @@ class Process {
   bool exited_ = false;
 };
 
+// A program whose stdout is a pseudo-terminal (what a person at a terminal sees); stderr goes to
+// a file. Everything it writes to the terminal is collected until it ends.
+class TerminalProcess {
+ public:
+  TerminalProcess(std::vector<std::string> args, const std::string& dir) {
+    errPath = dir + "/terminal.err";
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    // The test holds the terminal open too: output still buffered when the program ends is not
+    // dropped with a hang-up.
+    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
+    if (slave_ < 0) return;
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&fa, slave_, 1);
+    posix_spawn_file_actions_addclose(&fa, master_);
+    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+  }
+  ~TerminalProcess() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (slave_ >= 0) close(slave_);
+    if (master_ >= 0) close(master_);
+  }
+  // Reads the terminal until the program has ended and nothing more comes; its exit status, or -1.
+  int Run() {
+    int status = -1;
+    for (int i = 0; i < kWaitMs / 10; ++i) {
+      pollfd p{master_, POLLIN, 0};
+      const int ready = poll(&p, 1, 10);
+      if (ready > 0) {
+        char buf[4096];
+        const ssize_t n = read(master_, buf, sizeof buf);
+        if (n > 0) screen.append(buf, static_cast<size_t>(n));
+        continue;
+      }
+      if (exited_) return status;  // ended, and nothing came for 10 ms more
+      int st = 0;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        exited_ = true;
+        status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+      }
+    }
+    return -1;
+  }
+  bool Started() const { return pid_ > 0; }
+
+  std::string screen;
+  std::string errPath;
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  int slave_ = -1;
+  bool exited_ = false;
+};
+
 class CliTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -234,7 +301,46 @@ TEST_F(CliTest, RecoversThePanelWithoutPrompts) {
   EXPECT_EQ(cli->Err(), "");
   EXPECT_EQ(FileBytes(temp + "/dump/oscore.bin"), core);
   EXPECT_EQ(FileBytes(temp + "/dump/iloader.bin"), loader);
-  EXPECT_NE(ReadText(temp + "/trace.txt").find("[CWinTransMainProc] WinTransMain end"), std::string::npos);
+  EXPECT_EQ(out.find("bank "), std::string::npos) << "no status line off a terminal";
+  EXPECT_EQ(out.find('\x1b'), std::string::npos);
+  // Every trace record has its time in front; the records themselves are as the engine made them.
+  const std::string trace = ReadText(temp + "/trace.txt");
+  const std::regex record(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\t_QTRACE_ID_40000:\[\w+\].*\r)");
+  std::istringstream lines(trace);
+  std::string line;
+  int count = 0;
+  while (std::getline(lines, line)) {
+    ++count;
+    EXPECT_TRUE(std::regex_match(line, record)) << line;
+  }
+  EXPECT_GT(count, 20);
+  EXPECT_NE(trace.find("\t_QTRACE_ID_40000:[CWinTransMainProc] WinTransMain start\r\n"), std::string::npos);
+  EXPECT_NE(trace.find("\t_QTRACE_ID_40000:[CWinTransMainProc] WinTransMain end\r\n"), std::string::npos);
+}
+
+TEST_F(CliTest, StatusLineOnATerminalWhileTheBanksGoOutThenErased) {
+  ASSERT_TRUE(StartPanel());
+  TerminalProcess cli({CALVERA_CLI_PATH, "--port", port, "--folder", program, "--power-prompts", "none"}, temp);
+  ASSERT_TRUE(cli.Started());
+  EXPECT_EQ(cli.Run(), 0) << ReadText(cli.errPath);
+  EXPECT_EQ(panel->WaitExit(), 0);
+  const std::string& screen = cli.screen;
+  // OS core of 3 banks and initial loader of 1: four banks in all.
+  const std::string total = std::to_string(core.size() + loader.size());
+  for (int bank = 1; bank <= 4; ++bank) {
+    const std::string status = "\rbank " + std::to_string(bank) + " of 4  ";
+    EXPECT_NE(screen.find(status), std::string::npos) << "no status line for bank " << bank << ":\n" << screen;
+  }
+  EXPECT_NE(screen.find("/" + total + " bytes  "), std::string::npos) << screen;
+  EXPECT_NE(screen.find("% "), std::string::npos);
+  EXPECT_NE(screen.find(" left\x1b[K"), std::string::npos);
+  // Each log line during the banks first erases the status line, and the last one goes for good.
+  EXPECT_NE(screen.find("\r\x1b[KSending Data No. 1\r\n"), std::string::npos) << screen;
+  const size_t reset = screen.find("\r\x1b[KQRV is reset.\r\n");
+  ASSERT_NE(reset, std::string::npos) << screen;
+  EXPECT_EQ(screen.find("bank ", reset), std::string::npos);
+  ASSERT_GE(screen.size(), 21u);
+  EXPECT_EQ(screen.substr(screen.size() - 21), "Transfer completed.\r\n");
 }
 
 TEST_F(CliTest, EnterModeShowsBothInstructions) {
@@ -291,17 +397,22 @@ TEST_F(CliTest, UnsupportedTargetEndsWithSeven) {
 }
 
 TEST_F(CliTest, InterruptDuringTheRunFailsWithThePortClosed) {
-  // Slow answers keep the run going long enough to be interrupted in the middle.
-  ASSERT_TRUE(StartPanel({"--fault", "delay:400"}));
-  auto cli = Cli({"--port", port, "--folder", program, "--power-prompts", "none"});
-  ASSERT_TRUE(cli->WaitForOutput("Connecting..."));
-  cli->Signal(SIGINT);
-  EXPECT_EQ(cli->WaitExit(), 2);
-  EXPECT_NE(cli->Out().find("Transfer failed.\n"), std::string::npos);
-  EXPECT_EQ(cli->Out().find("Transfer completed."), std::string::npos);
-  EXPECT_NE(cli->Err().find("interrupted"), std::string::npos);
-  // The panel sees the host let go of the line before any reset after a complete download.
-  EXPECT_EQ(panel->WaitExit(), 1);
+  // Slow answers keep the run going long enough to be interrupted: while connecting, and in the
+  // middle of the banks (the second bank's line is out, its answers are not).
+  for (const char* moment : {"Connecting...", "Sending Data No. 1"}) {
+    SCOPED_TRACE(moment);
+    ASSERT_TRUE(StartPanel({"--fault", "delay:400"}));
+    auto cli = Cli({"--port", port, "--folder", program, "--power-prompts", "none"});
+    ASSERT_TRUE(cli->WaitForOutput(moment));
+    cli->Signal(SIGINT);
+    EXPECT_EQ(cli->WaitExit(), 2);
+    EXPECT_NE(cli->Out().find("Transfer failed.\n"), std::string::npos);
+    EXPECT_EQ(cli->Out().find("Transfer completed."), std::string::npos);
+    EXPECT_NE(cli->Err().find("calvera-cli: interrupted; the port is closed"), std::string::npos);
+    // The panel sees the host let go of the line before any reset after a complete download.
+    EXPECT_EQ(panel->WaitExit(), 1);
+    EXPECT_NE(panel->Err().find("the host closed the port before a reset"), std::string::npos) << panel->Err();
+  }
 }
 
 TEST_F(CliTest, FolderWithoutTargetTableEndsWithEight) {
@@ -318,6 +429,22 @@ TEST_F(CliTest, UsageErrorsEndWithOne) {
     EXPECT_EQ(cli->WaitExit(), 1);
     EXPECT_NE(cli->Err().find("usage: calvera-cli"), std::string::npos);
   }
+}
+
+TEST_F(CliTest, HelpVersionAndPortList) {
+  auto help = Cli({"--help"});
+  EXPECT_EQ(help->WaitExit(), 0);
+  for (const char* part : {"usage: calvera-cli", "--port", "--speed", "--folder", "--power-prompts", "--trace",
+                           "--list-ports", "--version", "Exit status: 0", "130"})
+    EXPECT_NE(help->Out().find(part), std::string::npos) << part;
+  auto version = Cli({"--version"});
+  EXPECT_EQ(version->WaitExit(), 0);
+  EXPECT_TRUE(std::regex_match(version->Out(), std::regex("calvera-cli [0-9]+\\.[0-9]+\n"))) << version->Out();
+  auto ports = Cli({"--list-ports"});
+  EXPECT_EQ(ports->WaitExit(), 0);
+  EXPECT_EQ(ports->Err(), "");
+  auto both = Cli({"--list-ports", "--port", "/dev/ttyS0"});
+  EXPECT_EQ(both->WaitExit(), 1);
 }
 
 TEST_F(CliTest, MissingPortEndsWithTwo) {
