@@ -5,7 +5,7 @@
 
 #include "about_dlg.h"
 #include "resource.h"
-#include "result_message.h"
+#include "operator_messages.h"
 #include "version_line.h"
 #include "win_trans.h"
 
@@ -308,7 +308,7 @@ std::string CTransDlg::GetSpeedBoxText() {
 }
 
 void CTransDlg::ShowResult(int code) {
-  int id = ResultMessageId(code);
+  int id = ResultStringId(code);
   if (id == 0) return;
   ::MessageBoxA(hwnd_, LoadText(id).c_str(), kCaption, MB_OK);
 }

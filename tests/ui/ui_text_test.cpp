@@ -2,7 +2,7 @@
 // table.
 #include <gtest/gtest.h>
 
-#include "result_message.h"
+#include "operator_messages.h"
 #include "version_line.h"
 
 namespace {
@@ -44,7 +44,7 @@ TEST(ResultMessage, CodeToString) {
       {-4, 1001},  {-3, 1001},   {-2, 1001}, {-1, 1000}, {-9, 1000}, {0x7FFF, 1000},
       {1, 1000},   {2, 1000},    {-32767, 1000},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.id, ResultMessageId(c.code)) << c.code;
+  for (const Case& c : cases) EXPECT_EQ(c.id, ResultStringId(c.code)) << c.code;
 }
 
 }  // namespace
