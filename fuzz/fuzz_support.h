@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,18 +21,24 @@
     }                                                                                 \
   } while (0)
 
-// A folder of this process under the system's temporary folder, created on first use.
+// A folder of this process under TMPDIR, /dev/shm or /tmp, created on first use and removed when
+// the process ends normally.
 inline const std::string& FuzzScratchFolder() {
+  // The name is also kept in a plain array: the exit handler runs after the string is destroyed.
+  static char made[4096];
   static const std::string folder = [] {
+    // Memory-backed when the machine has /dev/shm: the targets write a file per input.
     const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/calvera-fuzz-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    const char* made = mkdtemp(buffer.data());
-    if (made == nullptr) {
+    std::string parent = base != nullptr && *base != '\0' ? base : (access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+    std::snprintf(made, sizeof made, "%s/calvera-fuzz-XXXXXX", parent.c_str());
+    if (mkdtemp(made) == nullptr) {
       std::perror("mkdtemp");
       std::abort();
     }
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(made, ec);
+    });
     return std::string(made);
   }();
   return folder;

@@ -38,7 +38,7 @@ for entry in "${targets[@]}"; do
      "$binary" -runs="$runs" -seed=1 -max_len=4096 -timeout=30 -rss_limit_mb=2048 \
        -artifact_prefix="$artifacts/$name-" -print_final_stats=1 \
        "$scratch" "fuzz/corpus/$name" >"$log" 2>&1; then
-    line=$(grep -E '^#[0-9]+ +DONE' "$log" | tail -1 | sed -E 's/^#[0-9]+ +DONE +//; s/ lim:.*//')
+    line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 | sed -E 's/^#[0-9]+[[:space:]]+DONE[[:space:]]+//; s/ lim:.*//')
     echo "$name: $runs runs, ${line}, $(( $(date +%s) - start )) s: ok"
   else
     echo "$name: FAILED after $(( $(date +%s) - start )) s (log $log)"
