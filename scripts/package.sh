@@ -71,7 +71,7 @@ files="$build_dir/package-files.txt"
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 python3 - "$files" "$src/packaging" "$out" <<'PY'
-import os, sys, time, zipfile
+import os, shutil, subprocess, sys, tempfile, time, zipfile
 
 files_txt, packaging, out = sys.argv[1:4]
 info = dict(line.split('=', 1) for line in open(files_txt).read().splitlines() if '=' in line)
@@ -92,11 +92,20 @@ def text(path):
                 .replace('@VELMORA_VERSION@', velmora_version))
     return body.replace('\r\n', '\n').replace('\n', '\r\n').encode('ascii')
 
+strip = shutil.which('%s-w64-mingw32-strip' % info['PROCESSOR'])
+
 def program(name):
+    """A built program or library as it ships: its symbol table stripped (the build keeps it)."""
     path = info.get(name)
     if not path or not os.path.isfile(path):
         sys.exit('package.sh: %s was not built' % name)
-    return open(path, 'rb').read()
+    if strip is None:
+        return open(path, 'rb').read()
+    with tempfile.TemporaryDirectory() as scratch:
+        copy = os.path.join(scratch, name)
+        shutil.copyfile(path, copy)
+        subprocess.run([strip, '--strip-all', copy], check=True)
+        return open(copy, 'rb').read()
 
 packages = {
     'calvera-%s-%s.zip' % (calvera_version, suffix): [
