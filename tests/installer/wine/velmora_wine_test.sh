@@ -224,6 +224,7 @@ case "$scenario" in
     prepare full
     echo 1603 >"$run/Kalvuset.exitcode"
     add_devices VLM0001 'Tesmark Tervik-Series USB Device'
+    check_eq "device plugged in" 'Tesmark Tervik-Series USB Device' "$(device_desc VLM0001)"
     drive ok ok "unplug:$usb_subkey" ok
     expect "console visible=0" "$(box en 112 ok)" "$(box en 106 ok)" "$(box en 106 "unplug:$usb_subkey")" \
       "$(box en 109 ok)" "exit 1"
@@ -231,6 +232,7 @@ case "$scenario" in
   device_cable)  # the link cable is plugged in and the user closes the question
     prepare full
     add_devices VLM0002 'USB Link Cable (RQ5-LNKCA-07)'
+    check_eq "device plugged in" 'USB Link Cable (RQ5-LNKCA-07)' "$(device_desc VLM0002)"
     drive ok close ok
     expect "console visible=0" "$(box en 112 ok)" "$(box en 106 close)" "$(box en 107 ok)" "exit 1"
     setup_not_run
@@ -249,6 +251,7 @@ case "$scenario" in
     japanese_font
     shots=1
     add_devices VLM0005 'Tesmark Tervik-Series USB Device'
+    check_eq "device plugged in" 'Tesmark Tervik-Series USB Device' "$(device_desc VLM0005)"
     drive LC_ALL=ja_JP.UTF-8 ok cancel ok
     expect "console visible=0" "$(box ja 112 ok)" "$(box ja 106 cancel)" "$(box ja 107 ok)" "exit 1"
     setup_not_run
