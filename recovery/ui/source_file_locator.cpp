@@ -69,6 +69,7 @@ std::string CSourceFileLocator::FolderOfModulePath(const std::string& modulePath
 
 int CSourceFileLocator::InitProgramFolder(const char* modulePath) {
   std::memset(modulePath_, 0, sizeof modulePath_);
+  std::memset(programFolder_, 0, sizeof programFolder_);  // a refused path leaves no folder behind
   if (modulePath == nullptr || modulePath[0] == '\0') return kNoModulePath;
   size_t length = std::strlen(modulePath);
   // A cut path would name the wrong folder: refuse it rather than guess.
