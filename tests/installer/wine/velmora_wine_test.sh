@@ -37,7 +37,18 @@ w() { timeout 60 "$WINE" "$@" </dev/null 2>>"$run/wine.err" | tr -d '\r'; }
 
 product='{6B1E94F0-27C3-4A5D-9E08-C3D2F1A7B654}'
 uninstall_key="HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\$product"
-usb_subkey='System\CurrentControlSet\Enum\USB\VID_1A2B&PID_3C4D'
+# Each scenario plugs its devices in under a product id of its own, so that no scenario re-creates
+# a device entry that the one before has just removed.
+usb_enum='System\CurrentControlSet\Enum\USB'
+usb_vid='VID_1A2B'
+usb_pids=(3C41 3C42 3C43 3C44)
+case "$scenario" in
+  device_panel) usb_pid=3C41 ;;
+  device_cable) usb_pid=3C42 ;;
+  device_mismatch) usb_pid=3C43 ;;
+  *) usb_pid=3C44 ;;
+esac
+usb_subkey="$usb_enum\\${usb_vid}&PID_$usb_pid"
 
 # Several Windows commands in one Wine start (each start costs about a second).
 batch() {
@@ -51,9 +62,13 @@ clean_machine() {
   if [ "${font_replaced:-0}" = 1 ]; then
     font_line='reg delete "HKCU\Software\Wine\Fonts\Replacements" /v "MS UI Gothic" /f >nul 2>&1'
   fi
+  local device_lines=()
+  for pid in "${usb_pids[@]}"; do
+    device_lines+=("reg delete \"HKLM\\$usb_enum\\${usb_vid}&PID_$pid\" /f >nul 2>&1")
+  done
   batch "start /wait msiexec /x $product /qn" \
     "reg delete \"$uninstall_key\" /f >nul 2>&1" \
-    "reg delete \"HKLM\\$usb_subkey\" /f >nul 2>&1" \
+    "${device_lines[@]}" \
     "$font_line"
 }
 trap clean_machine EXIT
@@ -69,7 +84,7 @@ add_devices() {
   local lines=()
   while [ $# -ge 2 ]; do
     local key="HKLM\\$usb_subkey\\$1"
-    lines+=("reg add \"$key\" /v HardwareID /t REG_MULTI_SZ /d \"USB\\VID_1A2B&PID_3C4D\" /f >nul"
+    lines+=("reg add \"$key\" /v HardwareID /t REG_MULTI_SZ /d \"USB\\${usb_vid}&PID_$usb_pid\" /f >nul"
             "reg add \"$key\" /v DeviceDesc /d \"$2\" /f >nul"
             "reg add \"$key\" /v ClassGUID /d {36fc9e60-c465-11cf-8056-444553540000} /f >nul")
     shift 2
