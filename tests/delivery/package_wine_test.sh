@@ -21,6 +21,19 @@ if [ -z "${WINEPREFIX:-}" ]; then
 fi
 WINE=${CALVERA_WINE:-wine}
 
+# A machine whose kernel runs no 32-bit programs cannot start Wine's 32-bit loader, and the 64-bit
+# one refuses a 32-bit program: then this tree's programs cannot run here and the test is skipped
+# (exit 77); the x86_64 tree runs it. Any other trouble starting a program fails the test.
+probe_start() {  # program: exits 77 when Wine cannot start it on this machine
+  local out
+  out=$(timeout 60 "$WINE" "$1" --version 2>&1)
+  case "$out" in
+    *"Exec format error"* | *"Application could not be started"* | *"failed to map the shared user data"*)
+      echo "skipped: $WINE cannot start 32-bit programs on this machine: $out"
+      exit 77 ;;
+  esac
+}
+
 work="$out_dir/packages"
 rm -rf "$work"
 mkdir -p "$work/dist"
@@ -36,6 +49,7 @@ drv() { timeout 60 "$WINE" "$driver_exe" "$@" 2>>"$work/driver.err" | tr -d '\r'
 
 "$root/scripts/package.sh" --build-dir "$build_dir" --no-build --out "$work/dist" || { fail "packaging"; exit 1; }
 info() { sed -n "s/^$1=//p" "$build_dir/package-files.txt"; }
+probe_start "$(info calvera-trace.exe)"
 suffix=$([ "$(info PROCESSOR)" = i686 ] && echo win32 || echo win64)
 calvera_zip="$work/dist/calvera-$(info CALVERA_VERSION)-$suffix.zip"
 velmora_zip="$work/dist/velmora-$(info VELMORA_VERSION)-$suffix.zip"

@@ -21,6 +21,20 @@ if [ -z "${WINEPREFIX:-}" ]; then
 fi
 WINE=${CALVERA_WINE:-wine}
 
+# A machine whose kernel runs no 32-bit programs cannot start Wine's 32-bit loader, and the 64-bit
+# one refuses a 32-bit program: then this tree's programs cannot run here and the test is skipped
+# (exit 77); the x86_64 tree runs it. Any other trouble starting a program fails the test.
+probe_start() {  # program: exits 77 when Wine cannot start it on this machine
+  local out
+  out=$(timeout 60 "$WINE" "$1" --version 2>&1)
+  case "$out" in
+    *"Exec format error"* | *"Application could not be started"* | *"failed to map the shared user data"*)
+      echo "skipped: $WINE cannot start 32-bit programs on this machine: $out"
+      exit 77 ;;
+  esac
+}
+probe_start "$program_dir/calvera-trace.exe"
+
 run_dir="$out_dir/trace-viewer"
 rm -rf "$run_dir"
 mkdir -p "$run_dir"
