@@ -3,15 +3,32 @@
 //
 //   atom-probe FILE    prints "checked N left M" and each record still in the table;
 //                      exit 0 when none is left, 1 when some are, 2 when FILE cannot be read.
+//   atom-probe --send  sends two records to the viewer through the program's own trace channel:
+//                      one too long for an atom (it arrives with no atom), then a short one.
 #include <windows.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
 
+#include "trace.h"
+#include "trace_receiver_win32.h"
+
 int main(int argc, char** argv) {
+  if (argc == 2 && std::string(argv[1]) == "--send") {
+    CViewerTraceReceiver viewer;
+    if (!viewer.IsListening()) {
+      std::fprintf(stderr, "atom-probe: no viewer\n");
+      return 2;
+    }
+    SetTraceReceiver(&viewer);
+    TraceOut(kTraceChannel, kTraceId, "[AtomProbe] %s", std::string(300, 'x').c_str());
+    TraceOut(kTraceChannel, kTraceId, "[AtomProbe] short record");
+    SetTraceReceiver(nullptr);
+    return 0;
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: atom-probe FILE\n");
+    std::fprintf(stderr, "usage: atom-probe FILE | --send\n");
     return 2;
   }
   std::ifstream file(argv[1], std::ios::binary);

@@ -135,6 +135,19 @@ import -window root "$out_dir/trace-viewer.png" 2>/dev/null && log "screenshot $
 viewer --clear
 [ "$(viewer --status | head -1)" == "records 0" ] && log "ok: cleared" || fail "Clear left records"
 
+# A record too long for an atom arrives without one: the viewer marks it lost and goes on.
+timeout 60 "$WINE" "$probe_exe" --send >/dev/null 2>>"$run_dir/viewer.err" || fail "atom-probe --send"
+for _ in $(seq 1 50); do
+  counts=$(viewer --status | tr '\n' ' ')
+  [ "$counts" == "records 2 lost 1 unreleased 0 " ] && break
+  sleep 0.2
+done
+if [ "$counts" == "records 2 lost 1 unreleased 0 " ]; then log "ok: a long record counts as lost"; else fail "after a long record: $counts"; fi
+viewer --save "$(winepath_of "$run_dir/long.txt")" >/dev/null
+sed -n 2p "$run_dir/long.txt" | grep -q $'\t_QTRACE_ID_40000:\[AtomProbe\] short record\r$' && log "ok: the next record is whole" \
+  || fail "record after the long one: $(cat -A "$run_dir/long.txt")"
+sed -n 1p "$run_dir/long.txt" | grep -q $'\t(record lost: ' || fail "no lost mark: $(cat -A "$run_dir/long.txt")"
+
 if [ "$failures" -ne 0 ]; then
   echo "[trace-viewer] $failures check(s) failed"
   exit 1
