@@ -73,8 +73,8 @@ const char kHelp[] =
     "bank, bytes, rate and time left while the banks go out. A failed run prints its message on\n"
     "stderr. Ctrl-C cancels a prompt; at any other moment it ends the run, with the port closed.\n"
     "\n"
-    "Exit status: 0 the panel was recovered; 2 port or link failure (cable, settings, DIP switch,\n"
-    "Ctrl-C during a transfer); 3 speed not readable; 5 another product's core is installed;\n"
+    "Exit status: 0 the panel was recovered; 2 or 4 port or link failure (cable, settings, DIP\n"
+    "switch, Ctrl-C during a transfer); 3 speed not readable; 5 another product's core is installed;\n"
     "6 model refused; 7 target not supported (no line of targets.txt matches); 8 image files\n"
     "missing or broken; 130 cancelled at a prompt; 1 anything else, usage errors included.\n";
 
