@@ -314,37 +314,60 @@ TEST(LongNames, TargetTableLineOfManyThousandCharactersIsRefused) {
 
 // ---- port names that are no serial device ----
 
-TEST(PortName, SomethingThatIsNoSerialDeviceIsRefusedAndLeftAlone) {
+// What the system adapter's first failing step reports for a name that is no serial device.
+struct PortRefusal {
+  const char* message;  // "%s" stands for the name
+  const char* endTrace;
+};
+
+std::string Expand(const char* format, const std::string& name) {
+  std::string text = format;
+  const size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, name);
+  return text;
+}
+
+#if defined(_WIN32)
+// CreateFileA takes the name as the port box shows it; the first port call on the handle fails.
+const PortRefusal kRefusal = {"Failed to set COM port speed.", "[CWinTransMainProc] Initialize Com port Error"};
+const char* const kDeviceNames[] = {"NUL"};
+#else
+// The adapter opens only terminals.
+const PortRefusal kRefusal = {"Failed to open %s port.", "[CWinTransMainProc] COM open Error"};
+const char* const kDeviceNames[] = {"/dev/null", "COM0", "COM257"};
+#endif
+
+void ExpectPortRefused(RecoveryRig& rig, const std::string& name) {
+  rig.factory = MakeSystemSerialPortFactory();
+  rig.dialog->portText = name;
+  EXPECT_EQ(rig.Run(), -2);
+  EXPECT_EQ(rig.dialog->Lines(), (Lines{Expand(kRefusal.message, name)}));
+  EXPECT_EQ(rig.trace.Count(kRefusal.endTrace), 1);
+  EXPECT_TRUE(rig.dialog->prompts.empty());
+  EXPECT_EQ(rig.trans->m_dialog, nullptr);
+  ASSERT_FALSE(rig.dialog->closeButton.empty());
+  EXPECT_EQ(rig.dialog->closeButton.back(), 1);
+}
+
+TEST(PortName, AnOrdinaryFileIsRefusedAndLeftAsItWas) {
   RecoveryRig rig;
   rig.WriteImages(kCoreBytes, kLoaderBytes, 0x1u);
-  // An ordinary file, given as the port name.
   const std::string victim = rig.folder.PathOf("not-a-port.txt");
   const Bytes content = {'k', 'e', 'e', 'p', '\n'};
   WriteFile(victim, content);
-  std::unique_ptr<ISerialPortFactory> system = MakeSystemSerialPortFactory();
-  rig.factory = std::move(system);
-  rig.dialog->portText = victim;
-
-  EXPECT_EQ(rig.Run(), -2);
-  const Lines lines = rig.dialog->Lines();
-  ASSERT_EQ(lines.size(), 1u);
-#if defined(_WIN32)
-  // CreateFileA takes the name as the port box shows it; the first port call then fails.
-  EXPECT_EQ(lines[0], "Failed to set COM port speed.");
-#else
-  EXPECT_EQ(lines[0], "Failed to open " + victim + " port.");
-#endif
+  ExpectPortRefused(rig, victim);
   std::ifstream in(std::filesystem::path(victim), std::ios::binary);
   const Bytes after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   EXPECT_EQ(after, content) << "the file was written";
-  EXPECT_TRUE(rig.dialog->prompts.empty());
-  EXPECT_FALSE(rig.link.HostPortOpen());
-  EXPECT_EQ(rig.trans->m_dialog, nullptr);
-#if defined(_WIN32)
-  EXPECT_EQ(rig.trace.Count("[CWinTransMainProc] Initialize Com port Error"), 1);
-#else
-  EXPECT_EQ(rig.trace.Count("[CWinTransMainProc] COM open Error"), 1);
-#endif
+}
+
+TEST(PortName, DevicesThatAreNoSerialPortAreRefused) {
+  for (const char* name : kDeviceNames) {
+    SCOPED_TRACE(name);
+    RecoveryRig rig;
+    rig.WriteImages(kCoreBytes, kLoaderBytes, 0x1u);
+    ExpectPortRefused(rig, name);
+  }
 }
 
 // ---- targets that talk without end ----
