@@ -179,26 +179,29 @@ std::int32_t VersionFieldNumber(const std::string& field) {
 }
 
 bool IsVersionNotOlder(const std::string& candidate, const std::string& installed) {
-  // Iterative form of the recursive rule: each round drops the common head.
-  std::string a = candidate;
-  std::string b = installed;
+  // Iterative form of the recursive rule: each round drops the common head. The texts are walked
+  // by position (no copies, no erasing from the front), so a long text costs linear time.
+  // Two remaining texts that are equal drop head after head until both lack a period; that is
+  // where equality is detected.
+  std::size_t a = 0;
+  std::size_t b = 0;
   for (;;) {
-    if (a == b) {
-      return true;
+    const std::size_t dotA = candidate.find('.', a);
+    const std::size_t dotB = installed.find('.', b);
+    const std::size_t lengthA = (dotA == std::string::npos ? candidate.size() : dotA) - a;
+    const std::size_t lengthB = (dotB == std::string::npos ? installed.size() : dotB) - b;
+    if (lengthA != lengthB || candidate.compare(a, lengthA, installed, b, lengthB) != 0) {
+      return VersionFieldNumber(candidate.substr(a, lengthA)) >= VersionFieldNumber(installed.substr(b, lengthB));
     }
-    const std::size_t dotA = a.find('.');
-    const std::size_t dotB = b.find('.');
-    const std::string headA = a.substr(0, dotA);
-    const std::string headB = b.substr(0, dotB);
-    if (headA != headB) {
-      return VersionFieldNumber(headA) >= VersionFieldNumber(headB);
+    if (dotA == std::string::npos && dotB == std::string::npos) {
+      return true;
     }
     // A text without a period is its own tail.
     if (dotA != std::string::npos) {
-      a.erase(0, dotA + 1);
+      a = dotA + 1;
     }
     if (dotB != std::string::npos) {
-      b.erase(0, dotB + 1);
+      b = dotB + 1;
     }
   }
 }

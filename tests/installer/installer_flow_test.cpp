@@ -397,6 +397,20 @@ TEST(VelmoraVersionRule, Table) {
   }
 }
 
+// Found by fuzzing: each round copied the rest of both texts, so a registry value of a few
+// hundred thousand periods held the installer for minutes. A mebibyte of them is decided at once.
+TEST(VelmoraVersionRule, LongTextsOfManyFields) {
+  const std::string dots(1 << 20, '.');
+  std::string ones;
+  for (int i = 0; i < (1 << 19); ++i) ones += "1.";
+  EXPECT_TRUE(IsVersionNotOlder(dots, dots));
+  EXPECT_FALSE(IsVersionNotOlder(dots, dots + "1"));
+  EXPECT_TRUE(IsVersionNotOlder(dots + "1", dots));
+  EXPECT_TRUE(IsVersionNotOlder(ones + "2", ones + "1"));
+  EXPECT_FALSE(IsVersionNotOlder(ones + "1", ones + "2"));
+  EXPECT_TRUE(IsVersionNotOlder(ones, ones + "0"));  // last fields "" and 0: both count 0
+}
+
 TEST(VelmoraVersionRule, FieldNumbersLikeAtoi) {
   const std::pair<const char*, std::int32_t> rows[] = {
       {"", 0},   {"7", 7},     {"007", 7},  {" \t12", 12},         {"-4", -4},
