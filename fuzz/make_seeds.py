@@ -133,6 +133,8 @@ def versions():
     write(t, "huge-field", b"99999999999999999999.1\x002147483647.2")
     write(t, "prefix", b"1.2\x001.2.0")
     write(t, "no-nul", b"1..2...")
+    # Took time growing with the square of the length (a copy of both texts per field).
+    write(t, "slow-many-periods", b"." * 2048 + b"\x00" + b"." * 2047 + b"1")
 
 
 def targets():
