@@ -312,6 +312,32 @@ int main(int argc, char** argv) {
   std::printf("recovery soak: %d run%s, seed %" PRIu64 "%s\n", runs, runs == 1 ? "" : "s", seed,
               single ? " (one run replayed)" : "");
 
+  // The counters themselves must see a block and a descriptor come and go.
+  {
+    const long long blocks = g_liveBlocks.load(), cBlocks = g_liveMalloc.load();
+    const int fds = OpenDescriptors();
+    int* block = new int(1);
+    void* cBlock = std::malloc(16);
+    std::FILE* file = std::fopen("/dev/null", "rb");
+    bool counted = g_liveBlocks.load() == blocks + 1 && OpenDescriptors() == fds + 1;
+#if defined(SOAK_COUNTS_MALLOC)
+    counted = counted && g_liveMalloc.load() >= cBlocks + 2;
+#endif
+    delete block;
+    std::free(cBlock);
+    if (file != nullptr) std::fclose(file);
+    if (!counted) {
+      std::printf("the heap or descriptor counters do not count\n");
+      return 1;
+    }
+#if defined(SOAK_COUNTS_MALLOC)
+    std::printf("counting operator new blocks, C heap blocks and descriptors\n");
+#else
+    (void)cBlocks;
+    std::printf("counting operator new blocks and descriptors (the C heap is left to the leak sanitizer)\n");
+#endif
+  }
+
   // Warm-up: whatever the libraries keep for the whole process is allocated once here.
   { RunOnce(DrawMix(0)); }
 
