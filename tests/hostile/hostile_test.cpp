@@ -87,6 +87,8 @@ struct ImageCase {
   bool reset;
 };
 
+void PrintTo(const ImageCase& c, std::ostream* os) { *os << c.name; }
+
 Bytes Empty(const Bytes&) { return Bytes(); }
 Bytes ShortOfHeader(const Bytes& sound) { return Bytes(sound.begin(), sound.begin() + 20); }
 std::function<Bytes(const Bytes&)> TotalSize(uint32_t size) {

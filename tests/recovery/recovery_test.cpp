@@ -2,6 +2,8 @@
 // the faults the target can show, and the image files that must be refused.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <string>
 #include <vector>
 
@@ -64,6 +66,7 @@ struct SuccessCase {
   int coreBanks;
   int loaderBanks;
 };
+void PrintTo(const SuccessCase& c, std::ostream* os) { *os << c.name; }
 
 class RecoverySuccess : public ::testing::TestWithParam<SuccessCase> {};
 
@@ -165,6 +168,7 @@ struct PortFailureCase {
   Lines log;
   const char* endTrace;
 };
+void PrintTo(const PortFailureCase& c, std::ostream* os) { *os << c.name; }
 
 class PortFailure : public ::testing::TestWithParam<PortFailureCase> {};
 
@@ -253,6 +257,7 @@ struct ResetCase {
   Lines log;  // the whole log; empty: only the last line is checked
   int resetTimeoutMs;  // the time-outs in force when the reset goes out
 };
+void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
 
 // The time-outs last set before the first reset command, from the trace.
 int TimeoutsAtReset(const TraceRecorder& trace) {
@@ -473,6 +478,7 @@ struct FaultCase {
   const char* countedLine;  // a log line and how often it must appear (nullptr: not checked)
   int count;
 };
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class TargetFault : public ::testing::TestWithParam<FaultCase> {};
 
