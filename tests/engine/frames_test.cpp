@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+#include "engine_fixtures.h"
 #include "test_support.h"
 #include "win_trans.h"
 
@@ -27,15 +28,8 @@ TEST(MakeSum, TwoUppercaseDigitsHighNibbleFirst) {
   }
 }
 
-class Frames : public ::testing::Test {
+class Frames : public BoundEngineTest {
  protected:
-  void SetUp() override {
-    trans.reset(new CWinTrans(std::string()));
-    trans->BindDialog(&bridge);
-  }
-  TraceCapture trace;
-  RecordingBridge bridge;
-  std::unique_ptr<CWinTrans> trans;
   ScriptedPort port;
 };
 

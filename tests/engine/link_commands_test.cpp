@@ -7,6 +7,7 @@
 
 #include "scripted_target.h"
 #include "sim_link.h"
+#include "engine_fixtures.h"
 #include "test_support.h"
 #include "win_trans.h"
 
@@ -18,14 +19,10 @@ const std::string kRstCommand = Bytes({0x1B, 0x52, 0x53, 0x54, 0x46, 0x39, 0x0D}
 const std::string kCom115200 = Bytes({0x1B, 0x43, 0x4F, 0x4D, 0x32, 0x34, 0x34, 0x35, 0x0D});
 const std::string kFailedToReceive = "Failed to receive data.\r\n";
 
-class LinkCommands : public ::testing::Test {
+class LinkCommands : public BoundEngineOnSimTest {
  protected:
   void SetUp() override {
-    trans.reset(new CWinTrans(std::string()));
-    trans->BindDialog(&bridge);
-    uint32_t error = 0;
-    host = link.OpenHostPort(error);
-    ASSERT_NE(host, nullptr);
+    BoundEngineOnSimTest::SetUp();
     link.SetTargetBaud(9600);
     link.SetCts(true);  // the target is on; with CTS flow control nothing leaves otherwise
     ASSERT_EQ(trans->InitializeComPort(port()), kResultOk);
@@ -35,13 +32,7 @@ class LinkCommands : public ::testing::Test {
   ISerialPort* port() { return host.get(); }
   void Reply(const std::string& bytes) { target.commandReplies.push_back({bytes, 0, ""}); }
 
-  TraceCapture trace;
-  RecordingBridge bridge;
-  std::unique_ptr<CWinTrans> trans;
-  VirtualClock clock;
-  SimLink link{clock};
   ScriptedTarget target{link};
-  std::unique_ptr<ISerialPort> host;
 };
 
 // ---- greeting ----

@@ -8,37 +8,20 @@
 
 #include "binary_file.h"
 #include "sim_link.h"
+#include "engine_fixtures.h"
 #include "test_support.h"
 #include "win_trans.h"
 
 namespace {
 
-class SerialLayer : public ::testing::Test {
+class SerialLayer : public BoundEngineTest {
  protected:
-  void SetUp() override {
-    trans.reset(new CWinTrans(std::string()));
-    trans->BindDialog(&bridge);
-  }
-  TraceCapture trace;
-  RecordingBridge bridge;
-  std::unique_ptr<CWinTrans> trans;
   ScriptedPort port;
 };
 
 // ---- line settings and time-outs on the simulated link ----
 
-class SerialLayerOnSim : public SerialLayer {
- protected:
-  void SetUp() override {
-    SerialLayer::SetUp();
-    uint32_t error = 0;
-    host = link.OpenHostPort(error);
-    ASSERT_NE(host, nullptr);
-  }
-  VirtualClock clock;
-  SimLink link{clock};
-  std::unique_ptr<ISerialPort> host;
-};
+class SerialLayerOnSim : public BoundEngineOnSimTest {};
 
 TEST_F(SerialLayerOnSim, SetComSetsOnlySupportedSpeeds) {
   const struct {

@@ -207,3 +207,4 @@ inline std::string Bytes(std::initializer_list<int> values) {
   for (int v : values) s.push_back(static_cast<char>(v));
   return s;
 }
+

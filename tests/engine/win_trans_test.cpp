@@ -8,6 +8,7 @@
 
 #include "binary_file.h"
 #include "sim_link.h"
+#include "engine_fixtures.h"
 #include "test_support.h"
 #include "win_trans.h"
 
@@ -82,16 +83,7 @@ TEST(WinTransNoDialog, EveryBridgeOperationFallsBack) {
   EXPECT_EQ(t->m_speed, 115200);
 }
 
-class WinTransBridge : public ::testing::Test {
- protected:
-  void SetUp() override {
-    trans.reset(new CWinTrans(std::string()));
-    trans->BindDialog(&bridge);
-  }
-  TraceCapture trace;
-  RecordingBridge bridge;
-  std::unique_ptr<CWinTrans> trans;
-};
+class WinTransBridge : public BoundEngineTest {};
 
 TEST_F(WinTransBridge, PortAndSpeedFromTheBoxes) {
   bridge.portText = "COM7";
@@ -136,18 +128,7 @@ TEST_F(WinTransBridge, LogHelpersReachTheDialog) {
 }
 
 // CTS and the prompts, on the simulated link where the target drives CTS.
-class PowerPrompts : public WinTransBridge {
- protected:
-  void SetUp() override {
-    WinTransBridge::SetUp();
-    uint32_t error = 0;
-    host = link.OpenHostPort(error);
-    ASSERT_NE(host, nullptr);
-  }
-  VirtualClock clock;
-  SimLink link{clock};
-  std::unique_ptr<ISerialPort> host;
-};
+class PowerPrompts : public BoundEngineOnSimTest {};
 
 TEST_F(PowerPrompts, PowerStatusFollowsCts) {
   link.SetCts(true);
