@@ -46,6 +46,10 @@ echo "== Windows tests under Wine ($windows_tests)"
   ctest --test-dir "$windows_tests" --output-on-failure || exit 1
   wineserver -k || true
 ) || status=1
+if [ "$windows_tests" != build/win32 ]; then
+  echo "== Windows tests that need no Wine, in the i686 tree (the shipped packages)"
+  ctest --test-dir build/win32 --output-on-failure -L no-wine || status=1
+fi
 
 echo "== fuzz targets (libFuzzer, clang, sanitizers; a fixed number of runs over each seed corpus)"
 if CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCALVERA_FUZZ=ON \

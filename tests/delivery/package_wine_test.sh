@@ -15,23 +15,13 @@ root=$(cd "$here/../.." && pwd)
 mkdir -p "$out_dir"
 out_dir=$(cd "$out_dir" && pwd)
 
-if [ -z "${WINEPREFIX:-}" ]; then
-  # shellcheck disable=SC1091
-  source "$root/scripts/wine-env.sh" "$build_dir" </dev/null >/dev/null 2>&1
-fi
-WINE=${CALVERA_WINE:-wine}
+# shellcheck disable=SC1091
+source "$root/scripts/wine-test-lib.sh"
+wine_test_setup "$build_dir"
 
-# A machine whose kernel runs no 32-bit programs cannot start Wine's 32-bit loader, and the 64-bit
-# one refuses a 32-bit program: then this tree's programs cannot run here and the test is skipped
-# (exit 77); the x86_64 tree runs it. Any other trouble starting a program fails the test.
-probe_start() {  # program: exits 77 when Wine cannot start it on this machine
-  local out
-  out=$(timeout 60 "$WINE" "$1" --version 2>&1)
-  case "$out" in
-    *"Exec format error"* | *"Application could not be started"* | *"failed to map the shared user data"*)
-      echo "skipped: $WINE cannot start 32-bit programs on this machine: $out"
-      exit 77 ;;
-  esac
+# Skipped (77) where Wine cannot start this tree's programs; any other trouble fails the test.
+probe_start() {  # program
+  wine_skip_if_unstartable "" "$(timeout 60 "$WINE" "$1" --version 2>&1)"
 }
 
 work="$out_dir/packages"

@@ -18,26 +18,17 @@ driver_exe=$(cd "$(dirname "$driver_exe")" && pwd)/$(basename "$driver_exe")
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
 
-if [ -z "${WINEPREFIX:-}" ]; then
-  # Its lasting processes (wineserver, Xvfb) must not hold ctest's output pipes.
-  # shellcheck disable=SC1091
-  source "$root/scripts/wine-env.sh" "$(cd "$program_dir/../.." && pwd)" </dev/null >/dev/null 2>&1
-fi
-WINE=${CALVERA_WINE:-wine}
+# shellcheck disable=SC1091
+source "$root/scripts/wine-test-lib.sh"
+wine_test_setup "$(cd "$program_dir/../.." && pwd)"
 
-# A machine whose kernel runs no 32-bit programs cannot start Wine's 32-bit loader (and the 64-bit
-# one refuses a 32-bit program): say so and skip (ctest shows the test as skipped), rather than
-# report the program as broken. Any other trouble starting the driver fails the test.
+# Skipped (77) where Wine cannot start this tree's programs, rather than reported as broken; any
+# other trouble starting the driver fails the test.
 probe=$(timeout 60 "$WINE" "$driver_exe" count main 2>&1)
 if ! [[ "$probe" =~ ^[0-9]+ ]]; then
-  case "$probe" in
-    *"Exec format error"* | *"Application could not be started"* | *"failed to map the shared user data"*)
-      echo "[$scenario] skipped: $WINE cannot start 32-bit programs on this machine: $probe"
-      exit 77 ;;
-    *)
-      echo "[$scenario] FAIL: the driver does not run: $probe"
-      exit 1 ;;
-  esac
+  wine_skip_if_unstartable "[$scenario]" "$probe"
+  echo "[$scenario] FAIL: the driver does not run: $probe"
+  exit 1
 fi
 
 run_dir="$out_dir/$scenario"
