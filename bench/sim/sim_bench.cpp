@@ -12,20 +12,13 @@
 #include "lzss_encoder.h"
 #include "sim_link.h"
 #include "virtual_panel.h"
+#include "host_frames.h"
 
 namespace {
 
-std::string Hex(uint32_t v, int digits) {
-  std::string s(static_cast<size_t>(digits), '0');
-  for (int i = digits - 1; i >= 0; --i, v >>= 4) s[static_cast<size_t>(i)] = "0123456789ABCDEF"[v & 0xF];
-  return s;
-}
-std::string SumOf(const std::string& s) {
-  uint32_t sum = 0;
-  for (unsigned char c : s) sum += c;
-  return Hex(sum & 0xFF, 2);
-}
-std::string Command(const std::string& body) { return "\x1b" + body + SumOf(body) + "\r"; }
+using host_frames::Command;
+using host_frames::Hex;
+using host_frames::SumOf;
 
 struct Host {
   std::unique_ptr<ISerialPort> port;

@@ -10,25 +10,15 @@
 #include "lzss_encoder.h"
 #include "sim_link.h"
 #include "virtual_panel.h"
+#include "host_frames.h"
 
 namespace {
 
 const std::string kEsc = "\x1b";
 
-std::string Hex(uint32_t v, int digits) {
-  std::string s(static_cast<size_t>(digits), '0');
-  for (int i = digits - 1; i >= 0; --i, v >>= 4) s[static_cast<size_t>(i)] = "0123456789ABCDEF"[v & 0xF];
-  return s;
-}
-
-std::string SumOf(const std::string& s) {
-  uint32_t sum = 0;
-  for (unsigned char c : s) sum += c;
-  return Hex(sum & 0xFF, 2);
-}
-
-// ESC, letters and fields, their sum, CR: the host's command frame, built here independently.
-std::string Command(const std::string& body) { return kEsc + body + SumOf(body) + "\r"; }
+using host_frames::Command;
+using host_frames::Hex;
+using host_frames::SumOf;
 
 std::string Bytes(const std::vector<uint8_t>& v) { return std::string(v.begin(), v.end()); }
 

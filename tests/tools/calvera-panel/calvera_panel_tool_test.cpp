@@ -19,23 +19,17 @@
 #include <thread>
 #include <vector>
 
+#include "host_frames.h"
+
 extern char** environ;
 
 namespace {
 
 constexpr int kWaitMs = 5000;  // bound of every single wait
 
-std::string Hex(uint32_t v, int digits) {
-  std::string s(static_cast<size_t>(digits), '0');
-  for (int i = digits - 1; i >= 0; --i, v >>= 4) s[static_cast<size_t>(i)] = "0123456789ABCDEF"[v & 0xF];
-  return s;
-}
-std::string SumOf(const std::string& s) {
-  uint32_t sum = 0;
-  for (unsigned char c : s) sum += c;
-  return Hex(sum & 0xFF, 2);
-}
-std::string Command(const std::string& body) { return "\x1b" + body + SumOf(body) + "\r"; }
+using host_frames::Command;
+using host_frames::Hex;
+using host_frames::SumOf;
 
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
